@@ -1,0 +1,3 @@
+#include "viewer.h"
+
+int main() { return runViewer(); }

@@ -1,0 +1,156 @@
+#include "viewer.h"
+
+#include <cstdio>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "change_marker.h"
+#include "desktop.h"
+#include "overlay.h"
+
+bool menuVisible = true;
+bool detecting = false;
+
+namespace {
+
+const char* const kWindow = "Orvelle";
+const cv::Size kPictureSize(640, 480);
+constexpr int kKeyWaitMs = 10;
+constexpr int kEsc = 27;
+
+// Scale and offset that bring each depth's range to 0-255.
+void depthTo8U(int depth, double& scale, double& offset) {
+  switch (depth) {
+    case CV_8S:
+      scale = 1, offset = 128;
+      break;
+    case CV_16U:
+      scale = 1.0 / 256, offset = 0;
+      break;
+    case CV_16S:
+      scale = 1.0 / 256, offset = 128;
+      break;
+    case CV_32S:
+      scale = 1.0 / (1 << 24), offset = 128;
+      break;
+    case CV_16F:
+    case CV_32F:
+    case CV_64F:
+      scale = 255, offset = 0;
+      break;
+    default:
+      scale = 1, offset = 0;
+      break;
+  }
+}
+
+// Everything after the grab reads three bytes a pixel, so grey, BGRA and deeper frames are
+// brought to 8-bit BGR first. Frames that are already so are used as they are.
+const cv::Mat& asBgr8(const cv::Mat& grabbed, cv::Mat& converted) {
+  if (grabbed.type() == CV_8UC3) return grabbed;
+  cv::Mat eight = grabbed;
+  if (grabbed.depth() != CV_8U) {
+    double scale, offset;
+    depthTo8U(grabbed.depth(), scale, offset);
+    grabbed.convertTo(converted, CV_8U, scale, offset);
+    eight = converted;
+  }
+  switch (eight.channels()) {
+    case 1:
+      cv::cvtColor(eight, converted, cv::COLOR_GRAY2BGR);
+      break;
+    case 3:
+      eight.copyTo(converted);
+      break;
+    case 4:
+      cv::cvtColor(eight, converted, cv::COLOR_BGRA2BGR);
+      break;
+    default: {
+      cv::Mat first;
+      cv::extractChannel(eight, first, 0);
+      cv::cvtColor(first, converted, cv::COLOR_GRAY2BGR);
+    }
+  }
+  return converted;
+}
+
+int fail(const char* message) {
+  std::fprintf(stderr, "orvelle: %s\n", message);
+  return 1;
+}
+
+}  // namespace
+
+void preparePicture(Viewer& viewer, const cv::Mat& grabbed) {
+  viewer.frame = asBgr8(grabbed, viewer.converted);
+  // A camera that changes its frame size cannot be compared with the old reference:
+  // stop marking, so that `s` takes a fresh one.
+  if (detecting && viewer.referenceFrame.size() != viewer.frame.size()) {
+    viewer.referenceFrame.release();
+    detecting = false;
+  }
+  viewer.frame.copyTo(viewer.workFrame);
+  if (detecting) markChanges(viewer.referenceFrame, viewer.workFrame);
+  if (viewer.displayImage.empty()) viewer.displayImage.create(kPictureSize, CV_8UC3);
+  cv::resize(viewer.workFrame, viewer.displayImage, kPictureSize, 0, 0, cv::INTER_LINEAR);
+  drawOverlay(viewer.displayImage);
+}
+
+bool handleKey(Viewer& viewer, int key) {
+  if (key == kEsc || key == 'q') return false;
+  if (key == 'm') {
+    menuVisible = !menuVisible;
+  } else if (key == 's') {
+    if (detecting)
+      viewer.referenceFrame.release();
+    else
+      viewer.referenceFrame = viewer.frame.clone();
+    detecting = !detecting;
+  }
+  return true;
+}
+
+LoopEnd runLoop(Viewer& viewer, const ViewerIo& io) {
+  cv::Mat grabbed;
+  for (;;) {
+    if (!io.grab(grabbed) || grabbed.empty()) return LoopEnd::CameraLost;
+    preparePicture(viewer, grabbed);
+    // Closing the window only hides it; take that as a quit rather than show it again.
+    if (!handleKey(viewer, io.waitKey(kKeyWaitMs)) || !io.windowOpen()) return LoopEnd::Quit;
+    io.show(viewer.displayImage);
+  }
+}
+
+int runViewer() {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  initOverlayFont();
+
+  // V4L2 first: for an index OpenCV would try GStreamer before it, and the camera would then
+  // behave as the installed GStreamer plugins decide.
+  cv::VideoCapture capture;
+  if (!capture.open(0, cv::CAP_V4L2)) capture.open(0, cv::CAP_ANY);
+  if (!capture.isOpened()) return fail("no camera at index 0");
+  capture.set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
+  capture.set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
+  if (!displayAvailable()) return fail("cannot open the display");
+
+  cv::namedWindow(kWindow, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
+  cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
+  watchTypedKeys();
+
+  Viewer viewer;
+  const ViewerIo io{
+      [&](cv::Mat& frame) { return capture.read(frame); },
+      [](int delay) { return typedKey(cv::waitKeyEx(delay)); },
+      [] { return cv::getWindowProperty(kWindow, cv::WND_PROP_VISIBLE) > 0; },
+      [](const cv::Mat& image) { cv::imshow(kWindow, image); },
+  };
+  const LoopEnd end = runLoop(viewer, io);
+
+  capture.release();
+  cv::destroyWindow(kWindow);
+  freeOverlayFont();
+  return end == LoopEnd::Quit ? 0 : fail("the camera stopped delivering frames");
+}
