@@ -1,0 +1,30 @@
+# What `cmake --install` puts in place, and the Debian package `cpack -G DEB` makes of it.
+# Only the viewer itself is installed: no tests, benchmarks or static core library.
+include(GNUInstallDirs)
+
+install(TARGETS orvelle RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.svg
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/orvelle.1.in ${CMAKE_BINARY_DIR}/packaging/orvelle.1 @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/orvelle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvelle)
+set(CPACK_PACKAGE_VENDOR "Orvelle")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "camera viewer that marks what changed")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Orvelle shows the camera's live picture in a window and marks, in green,
+what has changed since a snapshot taken with the s key. A small red keyboard
+menu sits in the corner; m hides it and q or Esc quits. See orvelle(1).")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Orvelle developers <dev@orvelle.info>")
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # orvelle_VERSION_ARCH.deb
+# Depends is worked out from the libraries the binary links (dpkg-shlibdeps, dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
