@@ -1,0 +1,410 @@
+// Runs OpenCV's real V4L2 backend against liborvelle_vcam (LD_PRELOAD is set by ctest).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const int kClipFrames = 12;
+
+double Seconds(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Reads a frame file independently of the library, from the documented layout.
+std::vector<cv::Mat> LoadFrames(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int w = 0, h = 0, n = 0;
+  in >> magic >> w >> h >> n;
+  in.get();
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < n && in; ++i) {
+    cv::Mat f(h, w, CV_8UC3);
+    in.read(reinterpret_cast<char*>(f.data), static_cast<std::streamsize>(f.total() * 3));
+    if (in) frames.push_back(f);
+  }
+  return frames;
+}
+
+void WriteFrames(const std::string& path, const std::vector<cv::Mat>& frames) {
+  std::ofstream out(path, std::ios::binary);
+  out << "ORVCAM1 " << frames[0].cols << " " << frames[0].rows << " " << frames.size() << "\n";
+  for (const cv::Mat& f : frames)
+    out.write(reinterpret_cast<const char*>(f.data), static_cast<std::streamsize>(f.total() * 3));
+}
+
+double MeanAbs(const cv::Mat& a, const cv::Mat& b) {
+  return cv::norm(a, b, cv::NORM_L1) / static_cast<double>(a.total() * a.channels());
+}
+
+double MaxAbs(const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF); }
+
+class VcamTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/orvelle-vcam-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    clip_path_ = dir_ + "/clip.orv";
+    ASSERT_TRUE(fs::exists(ORVELLE_TEST_CLIP)) << "missing test clip " << ORVELLE_TEST_CLIP;
+    std::string cmd = std::string(ORVELLE_VCAM_FRAMES_TOOL) + " " + ORVELLE_TEST_CLIP + " " +
+                      clip_path_ + " -n " + std::to_string(kClipFrames) + " > /dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    clip_ = LoadFrames(clip_path_);
+    ASSERT_EQ(clip_.size(), static_cast<size_t>(kClipFrames));
+  }
+
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  void SetUp() override {
+    for (const char* v :
+         {"DEVICE", "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS", "FAIL_AFTER"})
+      unsetenv((std::string("ORVELLE_VCAM_") + v).c_str());
+    control_ = dir_ + "/control";
+    Control("play");
+    setenv("ORVELLE_VCAM_CONTROL", control_.c_str(), 1);
+    setenv("ORVELLE_VCAM_FRAMES", clip_path_.c_str(), 1);
+  }
+
+  void Control(const std::string& words) { std::ofstream(control_) << words << "\n"; }
+
+  static cv::Mat Read(cv::VideoCapture& cap) {
+    cv::Mat f;
+    EXPECT_TRUE(cap.read(f));
+    return f.clone();
+  }
+
+  // Index of the clip frame that `f` equals exactly after `scale` (-1 if none).
+  int ClipIndex(const cv::Mat& f, cv::Size scale = {}) const {
+    for (int i = 0; i < kClipFrames; ++i) {
+      cv::Mat ref = clip_[i];
+      if (!scale.empty()) cv::resize(ref, ref, scale, 0, 0, cv::INTER_NEAREST_EXACT);
+      if (ref.size() == f.size() && MaxAbs(ref, f) == 0) return i;
+    }
+    return -1;
+  }
+
+  static std::string dir_, clip_path_;
+  static std::vector<cv::Mat> clip_;
+  std::string control_;
+};
+
+std::string VcamTest::dir_, VcamTest::clip_path_;
+std::vector<cv::Mat> VcamTest::clip_;
+
+TEST_F(VcamTest, ServesClipFramesExactlyInOrderAndLoops) {
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened()) << "is LD_PRELOAD set to liborvelle_vcam.so?";
+  EXPECT_EQ(cap.getBackendName(), "V4L2");
+  EXPECT_EQ(cap.get(cv::CAP_PROP_FOURCC), V4L2_PIX_FMT_BGR24);
+  // OpenCV 4.6 drops the first frame after STREAMON, so reading starts at clip frame 1.
+  int expected = 1;
+  for (int k = 0; k < kClipFrames + 4; ++k, expected = (expected + 1) % kClipFrames) {
+    cv::Mat f = Read(cap);
+    ASSERT_EQ(f.size(), cv::Size(768, 576));
+    ASSERT_EQ(ClipIndex(f), expected) << "read " << k;
+  }
+}
+
+TEST_F(VcamTest, RequestedSizeIgnoredOrHonoured) {
+  {
+    cv::VideoCapture cap(0, cv::CAP_V4L2);
+    ASSERT_TRUE(cap.isOpened());
+    EXPECT_EQ(cap.get(cv::CAP_PROP_FRAME_WIDTH), 768);
+    cap.set(cv::CAP_PROP_FRAME_WIDTH, 640);
+    cap.set(cv::CAP_PROP_FRAME_HEIGHT, 480);
+    EXPECT_EQ(cap.get(cv::CAP_PROP_FRAME_WIDTH), 768);
+    EXPECT_EQ(Read(cap).size(), cv::Size(768, 576));
+  }
+  setenv("ORVELLE_VCAM_HONOUR_SIZE", "1", 1);
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  cap.set(cv::CAP_PROP_FRAME_WIDTH, 640);
+  cap.set(cv::CAP_PROP_FRAME_HEIGHT, 480);
+  EXPECT_EQ(cap.get(cv::CAP_PROP_FRAME_HEIGHT), 480);
+  cv::Mat f = Read(cap);
+  ASSERT_EQ(f.size(), cv::Size(640, 480));
+  int first = ClipIndex(f, f.size());
+  EXPECT_GE(first, 0) << "scaled frame differs from cv::resize(INTER_NEAREST_EXACT)";
+  // Widths are rounded down to a multiple of 4: OpenCV 4.6 would skew rows of other widths.
+  cap.set(cv::CAP_PROP_FRAME_WIDTH, 323);
+  cap.set(cv::CAP_PROP_FRAME_HEIGHT, 200);
+  f = Read(cap);
+  ASSERT_EQ(f.size(), cv::Size(320, 200));
+  EXPECT_GE(ClipIndex(f, f.size()), 0);
+}
+
+TEST_F(VcamTest, YuyvWithinConversionError) {
+  setenv("ORVELLE_VCAM_FORMAT", "YUYV", 1);
+  {
+    cv::VideoCapture cap(0, cv::CAP_V4L2);
+    ASSERT_TRUE(cap.isOpened());
+    EXPECT_EQ(cap.get(cv::CAP_PROP_FOURCC), V4L2_PIX_FMT_YUYV);
+    for (int k = 0; k < 3; ++k) {
+      cv::Mat f = Read(cap);
+      const cv::Mat& right = clip_[(k + 1) % kClipFrames];
+      const cv::Mat& next = clip_[(k + 2) % kClipFrames];
+      EXPECT_LT(MeanAbs(f, right), 3.0);
+      EXPECT_LT(MeanAbs(f, right), MeanAbs(f, next)) << "read " << k << " is not the right frame";
+    }
+  }
+  // Colours constant over each pixel pair lose nothing to chroma subsampling: only rounding.
+  std::vector<cv::Mat> blocks;
+  for (int i = 0; i < 3; ++i) {
+    cv::Mat small(24, 32, CV_8UC3), big;
+    cv::randu(small, 0, 256);
+    cv::resize(small, big, {64, 48}, 0, 0, cv::INTER_NEAREST);
+    blocks.push_back(big);
+  }
+  std::string path = dir_ + "/blocks.orv";
+  WriteFrames(path, blocks);
+  setenv("ORVELLE_VCAM_FRAMES", path.c_str(), 1);
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  for (int k = 0; k < 4; ++k) {
+    cv::Mat f = Read(cap);
+    ASSERT_EQ(f.size(), cv::Size(64, 48));
+    EXPECT_LE(MaxAbs(f, blocks[(k + 1) % 3]), 3) << "read " << k;
+  }
+}
+
+TEST_F(VcamTest, PacesFramesAtConfiguredRate) {
+  struct Case {
+    const char* fps;
+    double reported, lo, hi;
+  };
+  for (Case c : {Case{nullptr, 30, 24, 36}, Case{"60", 60, 45, 75}, Case{"0", 0, 300, 1e9}}) {
+    if (c.fps)
+      setenv("ORVELLE_VCAM_FPS", c.fps, 1);
+    else
+      unsetenv("ORVELLE_VCAM_FPS");
+    cv::VideoCapture cap(0, cv::CAP_V4L2);
+    ASSERT_TRUE(cap.isOpened());
+    EXPECT_EQ(cap.get(cv::CAP_PROP_FPS), c.reported);
+    ASSERT_TRUE(cap.grab());
+    auto t0 = Clock::now();
+    for (int k = 0; k < 30; ++k) ASSERT_TRUE(cap.grab());  // grab(): no copies to slow it
+    double fps = 30 / Seconds(t0);
+    EXPECT_GT(fps, c.lo) << "ORVELLE_VCAM_FPS=" << (c.fps ? c.fps : "unset");
+    EXPECT_LT(fps, c.hi) << "ORVELLE_VCAM_FPS=" << (c.fps ? c.fps : "unset");
+  }
+}
+
+TEST_F(VcamTest, FailAfterNUnplugsTheCamera) {
+  for (int n : {4, 0}) {
+    setenv("ORVELLE_VCAM_FAIL_AFTER", std::to_string(n).c_str(), 1);
+    {
+      cv::VideoCapture cap(0, cv::CAP_V4L2);
+      ASSERT_TRUE(cap.isOpened()) << "N=" << n;
+      // The device serves N frames; OpenCV swallows the first of them.
+      for (int k = 0; k + 1 < n; ++k) EXPECT_TRUE(cap.grab()) << "N=" << n << " read " << k;
+      cv::Mat f;
+      auto t0 = Clock::now();
+      EXPECT_FALSE(cap.read(f)) << "N=" << n;
+      EXPECT_FALSE(cap.read(f)) << "N=" << n;
+      EXPECT_LT(Seconds(t0), 0.5) << "a dead camera must not stall reads";
+    }
+    EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened()) << "unplugged camera reopened";
+  }
+  unsetenv("ORVELLE_VCAM_FAIL_AFTER");  // a changed environment is a new camera
+  EXPECT_TRUE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+}
+
+TEST_F(VcamTest, ControlFileSwitchesScene) {
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  cv::Mat a = Read(cap), b;
+  for (int k = 0; k < 4; ++k) b = Read(cap);
+  EXPECT_GT(MaxAbs(a, b), 40) << "people walk in the clip, so played frames must change";
+
+  Control("still");
+  const int last = ClipIndex(b);
+  ASSERT_NE(last, -1);
+  cv::Mat held = Read(cap);
+  EXPECT_EQ(ClipIndex(held), -1) << "a still frame should carry sensor noise";
+  const cv::Mat& clean = clip_[last];
+  for (int k = 0; k < 5; ++k) {
+    cv::Mat f = Read(cap);
+    EXPECT_LE(MaxAbs(f, clean), 2) << "noise beyond +-2 or the picture moved";
+    EXPECT_GT(MeanAbs(f, clean), 0.5) << "no noise";
+    EXPECT_GT(MeanAbs(f, held), 0.5) << "noise must differ from frame to frame";
+  }
+
+  Control("play");
+  int i0 = ClipIndex(Read(cap)), i1 = ClipIndex(Read(cap));
+  EXPECT_EQ(i0, (last + 1) % kClipFrames);
+  EXPECT_EQ(i1, (i0 + 1) % kClipFrames) << "play resumes the clip";
+
+  Control("fail");
+  cv::Mat f;
+  auto t0 = Clock::now();
+  EXPECT_FALSE(cap.read(f));
+  EXPECT_LT(Seconds(t0), 0.5);
+  cap.release();
+  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+  Control("play");  // plugged in again
+  cv::VideoCapture again(0, cv::CAP_V4L2);
+  ASSERT_TRUE(again.isOpened());
+  EXPECT_NE(ClipIndex(Read(again)), -1);
+}
+
+// OpenCV 4.6 never re-reads the format while streaming: it keeps the negotiated shape, and
+// only a reopen sees the new mode.
+TEST_F(VcamTest, MidRunModeChangeSeenOnlyAfterReopen) {
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  Read(cap);
+  Control("play size 320x240 format YUYV");
+  cv::Mat f = Read(cap);
+  EXPECT_EQ(f.size(), cv::Size(768, 576));
+  EXPECT_EQ(ClipIndex(f), -1) << "bytes of the new mode should be misread";
+  cap.release();
+  cap.open(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  EXPECT_EQ(cap.get(cv::CAP_PROP_FOURCC), V4L2_PIX_FMT_YUYV);
+  EXPECT_EQ(Read(cap).size(), cv::Size(320, 240));
+}
+
+TEST_F(VcamTest, AbsentCameraCases) {
+  setenv("ORVELLE_VCAM_DEVICE", "none", 1);
+  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+  unsetenv("ORVELLE_VCAM_DEVICE");
+
+  std::string truncated = dir_ + "/truncated.orv";
+  fs::copy_file(clip_path_, truncated, fs::copy_options::overwrite_existing);
+  fs::resize_file(truncated, fs::file_size(clip_path_) - 1);
+  for (std::string frames : {truncated, dir_ + "/missing.orv"}) {
+    setenv("ORVELLE_VCAM_FRAMES", frames.c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened()) << frames;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("orvelle_vcam: "), std::string::npos);
+  }
+  setenv("ORVELLE_VCAM_FRAMES", clip_path_.c_str(), 1);
+  setenv("ORVELLE_VCAM_FORMAT", "MJPG", 1);
+  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+}
+
+TEST_F(VcamTest, TestPatternWithoutFrameFile) {
+  unsetenv("ORVELLE_VCAM_FRAMES");
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  cv::Mat a = Read(cap), b = Read(cap);
+  ASSERT_EQ(a.size(), cv::Size(640, 480));
+  EXPECT_GT(MaxAbs(a, b), 100) << "the pattern should move";
+}
+
+TEST_F(VcamTest, CapAnyFindsTheCamera) {
+  cv::VideoCapture cap(0, cv::CAP_ANY);
+  ASSERT_TRUE(cap.isOpened());
+  EXPECT_EQ(cap.getBackendName(), "V4L2");
+  EXPECT_EQ(ClipIndex(Read(cap)), 1);
+}
+
+// Raw V4L2 use, as OpenCV's waitAny() and other clients poll: the device must only be ready
+// when a frame is due, also when polled together with ordinary fds.
+TEST_F(VcamTest, PollAndSelectWaitForFrames) {
+  int fd = open("/dev/video0", O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  v4l2_requestbuffers req{};
+  req.count = 2;
+  req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  req.memory = V4L2_MEMORY_MMAP;
+  ASSERT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+  int other = open("/dev/video0", O_RDWR);
+  EXPECT_EQ(ioctl(other, VIDIOC_REQBUFS, &req), -1) << "a second owner must be refused";
+  EXPECT_EQ(errno, EBUSY);
+  close(other);
+  std::vector<void*> maps;
+  for (unsigned i = 0; i < req.count; ++i) {
+    v4l2_buffer b{};
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b.memory = V4L2_MEMORY_MMAP;
+    b.index = i;
+    ASSERT_EQ(ioctl(fd, VIDIOC_QUERYBUF, &b), 0);
+    maps.push_back(mmap(nullptr, b.length, PROT_READ, MAP_SHARED, fd, b.m.offset));
+    ASSERT_NE(maps.back(), MAP_FAILED);
+    ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+  }
+  int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  ASSERT_EQ(ioctl(fd, VIDIOC_STREAMON, &type), 0);
+  v4l2_buffer b{};
+  b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  b.memory = V4L2_MEMORY_MMAP;
+  EXPECT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), -1);
+  EXPECT_EQ(errno, EAGAIN) << "no frame is due right after STREAMON";
+
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  ASSERT_EQ(write(pipefd[1], "x", 1), 1);
+  pollfd p[2] = {{pipefd[0], POLLIN, 0}, {fd, POLLIN, 0}};
+  EXPECT_EQ(poll(p, 2, 1000), 1);
+  EXPECT_EQ(p[0].revents, POLLIN);
+  EXPECT_EQ(p[1].revents, 0);
+  EXPECT_EQ(p[1].fd, fd) << "poll must hand back the caller's fds";
+  EXPECT_EQ(poll(&p[1], 1, 2), 0);
+
+  auto t0 = Clock::now();
+  EXPECT_EQ(poll(&p[1], 1, 1000), 1);
+  EXPECT_EQ(p[1].revents, POLLIN);
+  EXPECT_LT(Seconds(t0), 0.2);
+  ASSERT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), 0);
+  const timeval first = b.timestamp;
+  EXPECT_EQ(MaxAbs(cv::Mat(576, 768, CV_8UC3, maps[b.index]), clip_[0]), 0);
+  ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+
+  fd_set rd;
+  FD_ZERO(&rd);
+  FD_SET(fd, &rd);
+  FD_SET(pipefd[0], &rd);
+  timeval tv{1, 0};
+  t0 = Clock::now();
+  EXPECT_EQ(select(std::max(fd, pipefd[0]) + 1, &rd, nullptr, nullptr, &tv), 1);
+  EXPECT_TRUE(FD_ISSET(pipefd[0], &rd));
+  EXPECT_FALSE(FD_ISSET(fd, &rd));
+  char c;
+  ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+  FD_ZERO(&rd);
+  FD_SET(fd, &rd);
+  FD_SET(pipefd[0], &rd);
+  tv = {1, 0};
+  EXPECT_EQ(select(std::max(fd, pipefd[0]) + 1, &rd, nullptr, nullptr, &tv), 1);
+  EXPECT_TRUE(FD_ISSET(fd, &rd));
+  EXPECT_FALSE(FD_ISSET(pipefd[0], &rd));
+  EXPECT_LT(Seconds(t0), 0.2);
+  ASSERT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), 0);
+  double gap = static_cast<double>(b.timestamp.tv_sec - first.tv_sec) +
+               static_cast<double>(b.timestamp.tv_usec - first.tv_usec) * 1e-6;
+  EXPECT_NEAR(gap, 1 / 30.0, 0.001) << "frames are stamped at their capture time";
+  EXPECT_EQ(b.sequence, 1u);
+
+  ASSERT_EQ(ioctl(fd, VIDIOC_STREAMOFF, &type), 0);
+  req.count = 0;
+  EXPECT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), -1) << "buffers are still mapped";
+  for (void* m : maps) munmap(m, b.length);
+  EXPECT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+  close(pipefd[0]);
+  close(pipefd[1]);
+  close(fd);
+}
+
+}  // namespace
