@@ -94,7 +94,7 @@ void preparePicture(Viewer& viewer, const cv::Mat& grabbed) {
   viewer.frame.copyTo(viewer.workFrame);
   if (detecting) markChanges(viewer.referenceFrame, viewer.workFrame);
   if (viewer.displayImage.empty()) viewer.displayImage.create(kPictureSize, CV_8UC3);
-  cv::resize(viewer.workFrame, viewer.displayImage, kPictureSize, 0, 0, cv::INTER_LINEAR);
+  viewer.scaler.scale(viewer.workFrame, viewer.displayImage, kPictureSize);
   drawOverlay(viewer.displayImage);
 }
 

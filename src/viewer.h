@@ -3,6 +3,8 @@
 #include <functional>
 #include <opencv2/core.hpp>
 
+#include "scale.h"
+
 // Viewer flags, changed only by keys; the overlay reads `menuVisible`.
 extern bool menuVisible;
 extern bool detecting;
@@ -15,6 +17,7 @@ struct Viewer {
   cv::Mat referenceFrame;  // `frame` of the pass whose `s` started marking
   cv::Mat displayImage;    // the 640 x 480 picture the window shows
   cv::Mat converted;       // storage for frames the camera delivers in another form
+  LinearScaler scaler;     // scales workFrame into displayImage
 };
 
 // The loop's edges, so a pass can run without a camera or a window.

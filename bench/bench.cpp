@@ -1,0 +1,175 @@
+// Side by side in one run: markChanges, the plain pipeline it replaced, the memory floor of
+// marking, and whole passes, on real footage and on a still scene with sensor noise.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
+
+#include "change_marker.h"
+#include "footage.h"
+#include "overlay.h"
+#include "plain_pipeline.h"
+#include "scale.h"
+#include "viewer.h"
+
+namespace {
+
+constexpr int kFrames = 5;  // four pairs of consecutive frames
+
+struct Scene {
+  std::string name;  // "footage/640x480"
+  std::vector<cv::Mat> frames;
+};
+
+// Times `run(reference, work)` alone; work is a fresh copy of the next frame each time, as in
+// a pass, where the copy into workFrame comes just before the marking.
+template <typename Run>
+void timeMarking(benchmark::State& state, const Scene& scene, Run run) {
+  cv::Mat work;
+  size_t i = 0;
+  for (auto _ : state) {
+    const size_t pair = i++ % (scene.frames.size() - 1);
+    scene.frames[pair + 1].copyTo(work);
+    const auto start = std::chrono::steady_clock::now();
+    run(scene.frames[pair], work);
+    benchmark::ClobberMemory();
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+}
+
+cv::Mat evenRows(const cv::Mat& image) {
+  return cv::Mat((image.rows + 1) / 2, image.cols, image.type(), image.data, 2 * image.step);
+}
+
+void registerScene(const Scene& scene) {
+  const auto manual = [](benchmark::internal::Benchmark* b) {
+    b->UseManualTime()->Unit(benchmark::kMicrosecond);
+  };
+  manual(benchmark::RegisterBenchmark(("shipped/" + scene.name).c_str(), [&](auto& state) {
+    timeMarking(state, scene, [](const cv::Mat& r, cv::Mat& w) { markChanges(r, w); });
+  }));
+  manual(benchmark::RegisterBenchmark(("plain/" + scene.name).c_str(), [&](auto& state) {
+    cv::Mat scratch;
+    timeMarking(state, scene,
+                [&](const cv::Mat& r, cv::Mat& w) { markPlainPipeline(r, w, scratch); });
+  }));
+  manual(benchmark::RegisterBenchmark(("floor/" + scene.name).c_str(), [&](auto& state) {
+    cv::Mat diff;
+    timeMarking(state, scene,
+                [&](const cv::Mat& r, cv::Mat& w) { cv::absdiff(evenRows(r), evenRows(w), diff); });
+  }));
+  manual(benchmark::RegisterBenchmark(("copy/" + scene.name).c_str(), [&](auto& state) {
+    cv::Mat copy;
+    timeMarking(state, scene, [&](const cv::Mat&, cv::Mat& w) { w.copyTo(copy); });
+  }));
+  // The scaling into the 640 x 480 picture: OpenCV's own against the one the pass uses.
+  benchmark::RegisterBenchmark(("resize/" + scene.name).c_str(), [&scene](auto& state) {
+    cv::Mat out;
+    for (auto _ : state) cv::resize(scene.frames[1], out, {640, 480}, 0, 0, cv::INTER_LINEAR);
+  })->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark(("scaler/" + scene.name).c_str(), [&scene](auto& state) {
+    cv::Mat out;
+    LinearScaler scaler;
+    for (auto _ : state) scaler.scale(scene.frames[1], out, {640, 480});
+  })->Unit(benchmark::kMicrosecond);
+  for (const bool marking : {true, false}) {
+    const std::string name = (marking ? "pass_on/" : "pass_off/") + scene.name;
+    benchmark::RegisterBenchmark(name.c_str(), [&scene, marking](auto& state) {
+      Viewer viewer;
+      viewer.referenceFrame = scene.frames[0].clone();
+      size_t i = 0;
+      for (auto _ : state) {
+        detecting = marking;
+        preparePicture(viewer, scene.frames[1 + i++ % (scene.frames.size() - 1)]);
+      }
+      detecting = false;
+    })->Unit(benchmark::kMicrosecond);
+  }
+}
+
+// The console output, then per scene the times in microseconds (medians with repetitions) and
+// the ratios that matter.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // With repetitions, the median stands for the benchmark.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      const std::string& name = run.run_name.function_name;
+      const size_t slash = name.find('/');
+      const double us =
+          run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      times_[name.substr(slash + 1)][name.substr(0, slash)] = us;
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n%-20s %9s %9s %9s %9s %9s %9s | %11s %11s %14s\n", "scene", "shipped", "plain",
+                "floor", "copy", "pass_on", "pass_off", "plain/ship", "ship/floor", "on/(copy+fl)");
+    for (auto& [scene, t] : times_) {
+      if (t.size() < 8) continue;  // filtered out
+      std::printf("%-20s %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f | %11.2f %11.2f %14.2f\n",
+                  scene.c_str(), t["shipped"], t["plain"], t["floor"], t["copy"], t["pass_on"],
+                  t["pass_off"], t["plain"] / t["shipped"], t["shipped"] / t["floor"],
+                  t["pass_on"] / (t["copy"] + t["floor"]));
+    }
+  }
+
+ private:
+  std::map<std::string, std::map<std::string, double>> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  const std::vector<cv::Mat> footage = footageFrames(kFrames);
+  if (footage.size() != kFrames) {
+    std::fprintf(stderr, "orvelle_bench: cannot read the footage (tools/fetch-footage)\n");
+    return 1;
+  }
+  initOverlayFont();
+  cv::RNG rng(1);
+  std::vector<Scene> scenes;
+  scenes.reserve(8);  // registered benchmarks keep references into it
+  for (const cv::Size size :
+       {cv::Size(640, 480), cv::Size(1280, 720), cv::Size(1920, 1080), cv::Size(3840, 2160)}) {
+    const std::string suffix = std::to_string(size.width) + "x" + std::to_string(size.height);
+    Scene real{"footage/" + suffix, {}}, still{"noise/" + suffix, {}};
+    for (const cv::Mat& frame : footage) {
+      real.frames.emplace_back();
+      cv::resize(frame, real.frames.back(), size, 0, 0, cv::INTER_LINEAR);
+    }
+    // The first frame held still, with independent noise of sigma 8 in every frame.
+    for (int i = 0; i < kFrames; ++i) {
+      cv::Mat noise(size, CV_16SC3), noisy;
+      rng.fill(noise, cv::RNG::NORMAL, 0, 8);
+      real.frames[0].convertTo(noisy, CV_16SC3);
+      noisy += noise;
+      still.frames.emplace_back();
+      noisy.convertTo(still.frames.back(), CV_8UC3);
+    }
+    scenes.push_back(std::move(real));
+    scenes.push_back(std::move(still));
+  }
+  for (const Scene& scene : scenes) registerScene(scene);
+
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  freeOverlayFont();
+  return 0;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+// Bilinear scaling of 8-bit BGR images with exactly the result of cv::resize's INTER_LINEAR.
+// cv::resize allocates its tables and row buffers on every call; this keeps them from call to
+// call, so scaling frames of an unchanged size allocates nothing.
+class LinearScaler {
+ public:
+  void scale(const cv::Mat& src, cv::Mat& dst, cv::Size size);
+
+  bool simd = true;  // false: the plain loops only, so tests can check both
+
+ private:
+  // Bands of output rows are scaled in parallel, each with its own row buffers.
+  static constexpr int kBands = 4;
+  struct Band {
+    std::vector<short> rows[2];  // source rows scaled across, divided by 16 as OpenCV does
+    int rowOf[2] = {-1, -1};
+  };
+  struct ScaleBands;
+
+  void prepare(cv::Size from, cv::Size to);
+  const short* scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const;
+
+  cv::Size from_, to_;
+  std::vector<int> xofs_, yofs_;     // first source byte of each column, row of each row
+  std::vector<short> alpha_, beta_;  // fixed-point weights of the two neighbours
+  int xmax_ = 0;                     // columns from here on take the last source column
+  int safeEnd_ = 0;                  // columns before this may read 8 bytes from their pixel
+  Band bands_[kBands];
+};
