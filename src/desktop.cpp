@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QString>
+#include <QtGlobal>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,6 +50,10 @@ bool displayAvailable() {
   return ok;
 }
 
+void quietToolkit() {
+  qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+}
+
 void watchTypedKeys() {
   if (keyFilter != nullptr || QCoreApplication::instance() == nullptr) return;
   keyFilter = new KeyTextFilter;
@@ -65,6 +70,7 @@ int typedKey(int code) {
 #else
 
 bool displayAvailable() { return true; }
+void quietToolkit() {}
 void watchTypedKeys() {}
 int typedKey(int code) { return code; }
 

@@ -6,6 +6,10 @@
 // instead of the toolkit aborting the process.
 bool displayAvailable();
 
+// The toolkit's own warnings (such as a missing XDG_RUNTIME_DIR) would break the viewer's
+// silence on stderr; drop them.
+void quietToolkit();
+
 // Starts remembering the text of each key press in the application's windows.
 void watchTypedKeys();
 

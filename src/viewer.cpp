@@ -136,6 +136,7 @@ int runViewer() {
   capture.set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
   if (!displayAvailable()) return fail("cannot open the display");
 
+  quietToolkit();
   cv::namedWindow(kWindow, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
   cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
   watchTypedKeys();
