@@ -1,12 +1,13 @@
 # make run: install what is missing, build, start the viewer.
 # make test: install what is missing, build, run every test, then the unit, camera and
 #            end-to-end tests again with AddressSanitizer and UBSan, and a short fuzz run.
+# make demo: as `make run`, on a virtual camera playing street footage (needs $DISPLAY).
 BUILD ?= build
 SAN_BUILD ?= $(BUILD)-san
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test test-sanitized build deps deps-test clean
+.PHONY: run test test-sanitized demo build deps deps-test clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -23,6 +24,17 @@ test-sanitized: deps-test
 	  -DORVELLE_SANITIZE=ON -DORVELLE_FUZZ=ON -DORVELLE_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -LE install
+
+# 300 frames of Debian's vtest.avi at 640 x 480, decoded once (about 280 MB).
+DEMO_FRAMES = $(BUILD)/footage/demo.orv
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS) --target orvelle orvelle_vcam orvelle_vcam_frames
+	test -s $(DEMO_FRAMES) || { $(BUILD)/vcam/orvelle_vcam_frames \
+	  "$$(tools/fetch-footage $(BUILD)/footage)" $(DEMO_FRAMES).part -n 300 -s 640x480 && \
+	  mv $(DEMO_FRAMES).part $(DEMO_FRAMES); }
+	LD_PRELOAD=$(abspath $(BUILD))/vcam/liborvelle_vcam.so \
+	  ORVELLE_VCAM_FRAMES=$(abspath $(DEMO_FRAMES)) $(BUILD)/orvelle
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
