@@ -2,6 +2,7 @@
 # Without a camera the viewer must fail at once: status 1, one line on stderr, no window.
 set -u
 orvelle=$1
+limit_ms=${2:-3000}  # a sanitized build unwinds every allocation of OpenCV's camera probing
 dir=$(mktemp -d)
 trap 'kill $xvfb $watch 2>/dev/null; rm -rf "$dir"' EXIT
 
@@ -17,7 +18,7 @@ watch=$!
 sleep 0.3
 
 start=$(date +%s%N)
-timeout 10 "$orvelle" >"$dir/out" 2>"$dir/err"
+timeout 30 "$orvelle" >"$dir/out" 2>"$dir/err"
 status=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 sleep 0.3
@@ -29,6 +30,6 @@ check '[ "$(wc -l <"$dir/err")" -eq 1 ]' "stderr has $(wc -l <"$dir/err") lines:
 check 'grep -q "^orvelle: no camera" "$dir/err"' "stderr does not name the missing camera"
 check '[ ! -s "$dir/out" ]' "stdout is not empty"
 check '! grep -q -E "CreateNotify|MapNotify" "$dir/events"' "a window was created or mapped"
-check '[ "$elapsed_ms" -lt 5000 ]' "took ${elapsed_ms} ms"
+check '[ "$elapsed_ms" -lt "$limit_ms" ]' "took ${elapsed_ms} ms"
 [ "$fail" -eq 0 ] && echo "no camera: status 1, '$(cat "$dir/err")', no window, ${elapsed_ms} ms"
 exit $fail
