@@ -506,6 +506,23 @@ static int readiness(int fd, int64_t *due) {
   return now_ns() >= cam.next_due ? 1 : 0;
 }
 
+// readiness() of each of our fds; returns whether any is ready or failed, and moves *wake
+// (-1: never) to the earliest time one of them becomes ready.
+static int scan_readiness(const int *fds, int n, int *state, int64_t *wake) {
+  int any = 0;
+  pthread_mutex_lock(&cam.lock);
+  for (int k = 0; k < n; k++) {
+    int64_t due = 0;
+    state[k] = readiness(fds[k], &due);
+    if (state[k] != 0)
+      any = 1;
+    else if (*wake < 0 || due < *wake)
+      *wake = due;
+  }
+  pthread_mutex_unlock(&cam.lock);
+  return any;
+}
+
 static int set_errno(int e) {
   errno = e;
   return -1;
@@ -942,18 +959,9 @@ EXPORT int select(int nfds, fd_set *rd, fd_set *wr, fd_set *ex, struct timeval *
   if (ex) save_ex = *ex;
   int64_t deadline = tv ? now_ns() + tv->tv_sec * 1000000000LL + tv->tv_usec * 1000LL : -1;
   for (;;) {
-    int state[MAX_HANDLES], any = 0;
+    int state[MAX_HANDLES];
     int64_t wake = deadline;
-    pthread_mutex_lock(&cam.lock);
-    for (int k = 0; k < n; k++) {
-      int64_t due = 0;
-      state[k] = readiness(ours[k], &due);
-      if (state[k] != 0)
-        any = 1;
-      else if (wake < 0 || due < wake)
-        wake = due;
-    }
-    pthread_mutex_unlock(&cam.lock);
+    int any = scan_readiness(ours, n, state, &wake);
     if (rd) *rd = save_rd;
     if (wr) *wr = save_wr;
     if (ex) *ex = save_ex;
@@ -1007,18 +1015,9 @@ EXPORT int poll(struct pollfd *fds, nfds_t nfds, int timeout) {
   for (int k = 0; k < n; k++) fds[idx[k]].fd = -1;  // poll skips negative fds
   int result;
   for (;;) {
-    int state[MAX_HANDLES], any = 0;
+    int state[MAX_HANDLES];
     int64_t wake = deadline;
-    pthread_mutex_lock(&cam.lock);
-    for (int k = 0; k < n; k++) {
-      int64_t due = 0;
-      state[k] = readiness(ours[k], &due);
-      if (state[k] != 0)
-        any = 1;
-      else if (wake < 0 || due < wake)
-        wake = due;
-    }
-    pthread_mutex_unlock(&cam.lock);
+    int any = scan_readiness(ours, n, state, &wake);
     int64_t left = any ? 0 : wake < 0 ? -1 : wake - now_ns();
     if (left < 0 && wake >= 0) left = 0;
     result = real_poll(fds, nfds, left < 0 ? -1 : (int)((left + 999999) / 1000000));
