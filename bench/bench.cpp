@@ -33,7 +33,7 @@ template <typename Run>
 void timeMarking(benchmark::State& state, const Scene& scene, Run run) {
   cv::Mat work;
   size_t i = 0;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const size_t pair = i++ % (scene.frames.size() - 1);
     scene.frames[pair + 1].copyTo(work);
     const auto start = std::chrono::steady_clock::now();
@@ -72,12 +72,13 @@ void registerScene(const Scene& scene) {
   // The scaling into the 640 x 480 picture: OpenCV's own against the one the pass uses.
   benchmark::RegisterBenchmark(("resize/" + scene.name).c_str(), [&scene](auto& state) {
     cv::Mat out;
-    for (auto _ : state) cv::resize(scene.frames[1], out, {640, 480}, 0, 0, cv::INTER_LINEAR);
+    for ([[maybe_unused]] auto _ : state)
+      cv::resize(scene.frames[1], out, {640, 480}, 0, 0, cv::INTER_LINEAR);
   })->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark(("scaler/" + scene.name).c_str(), [&scene](auto& state) {
     cv::Mat out;
     LinearScaler scaler;
-    for (auto _ : state) scaler.scale(scene.frames[1], out, {640, 480});
+    for ([[maybe_unused]] auto _ : state) scaler.scale(scene.frames[1], out, {640, 480});
   })->Unit(benchmark::kMicrosecond);
   for (const bool marking : {true, false}) {
     const std::string name = (marking ? "pass_on/" : "pass_off/") + scene.name;
@@ -85,7 +86,7 @@ void registerScene(const Scene& scene) {
       Viewer viewer;
       viewer.referenceFrame = scene.frames[0].clone();
       size_t i = 0;
-      for (auto _ : state) {
+      for ([[maybe_unused]] auto _ : state) {
         detecting = marking;
         preparePicture(viewer, scene.frames[1 + i++ % (scene.frames.size() - 1)]);
       }
