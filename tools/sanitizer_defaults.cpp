@@ -1,7 +1,6 @@
 // Built into every program of a sanitizer build, so that ctest and hand runs behave alike.
 extern "C" const char* __lsan_default_options() {
-  // Full unwinding through libraries built without frame pointers, so suppressions match.
-  return "fast_unwind_on_malloc=0:print_suppressions=0:suppressions=" ORVELLE_LSAN_SUPPRESSIONS;
+  return "print_suppressions=0:suppressions=" ORVELLE_LSAN_SUPPRESSIONS;
 }
 // The virtual camera is preloaded into the programs the tests run; it is not instrumented.
 extern "C" const char* __asan_default_options() { return "verify_asan_link_order=0"; }
