@@ -1,7 +1,6 @@
 #include "scale.h"
 
 #include <algorithm>
-#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <utility>
 
@@ -14,26 +13,81 @@ namespace {
 
 constexpr int kOne = 2048;  // weights are in 1/2048ths, as in OpenCV
 
+// Two rows scaled across, weighed into a row of the result with OpenCV's own rounding for 8-bit
+// results, which its SIMD code matches. Inlined so that the compiler vectorises each copy for
+// its own target.
+__attribute__((always_inline)) inline void blendRows(const short* r0, const short* r1, short b0,
+                                                     short b1, int width, uchar* d) {
+  for (int x = 0; x < width; ++x)
+    d[x] = uchar((short((b0 * r0[x]) >> 16) + short((b1 * r1[x]) >> 16) + 2) >> 2);
+}
+
 #ifdef ORVELLE_X86_SIMD
 bool hasSsse3() {
   static const bool has = __builtin_cpu_supports("ssse3") != 0;
   return has;
 }
 
-// Columns [0, end) of a row: the three channels of a pixel and of its right neighbour paired
-// up as 16-bit numbers, then one multiply-add per pair with the column's two weights.
-__attribute__((target("ssse3"))) void scaleAcrossSsse3(const uchar* s, const int* xofs,
-                                                       const short* alpha, int end, short* d) {
-  const __m128i pairs = _mm_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1);
-  for (int dx = 0; dx < end; ++dx, d += 3) {
-    const __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + xofs[dx]));
-    int weights;
-    std::memcpy(&weights, alpha + 2 * dx, sizeof weights);
-    const __m128i sums = _mm_madd_epi16(_mm_shuffle_epi8(p, pairs), _mm_set1_epi32(weights));
-    // Four shorts land: the fourth is overwritten by the next pixel or lies in the padding.
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(d),
-                     _mm_packs_epi32(_mm_srai_epi32(sums, 4), _mm_setzero_si128()));
+bool hasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+
+// pmaddubsw multiplies bytes by signed bytes, so each weight w (up to 2048) comes as
+// 32 * hi + lo. The lo sums are never negative, so (32 * H + L) >> 4 == 2 * H + (L >> 4): the
+// numbers OpenCV gets by shifting its 32-bit sums, which stay below 2^15.
+__attribute__((target("ssse3"))) inline __m128i weigh(__m128i pairs, const schar* hi,
+                                                      const schar* lo) {
+  const __m128i h = _mm_maddubs_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)));
+  const __m128i l = _mm_maddubs_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)));
+  return _mm_add_epi16(_mm_add_epi16(h, h), _mm_srli_epi16(l, 4));
+}
+
+// Eight bytes from each of two pixels: the pixel and its right neighbour, then two to spare.
+inline __m128i loadTwo(const uchar* s, const int* xofs) {
+  return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + xofs[0])),
+                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + xofs[1])));
+}
+
+// Pairs each channel of the two pixels in loadTwo's register with the neighbour's.
+#define ORVELLE_PAIRS 0, 3, 1, 4, 2, 5, 8, 11, 9, 12, 10, 13, -1, -1, -1, -1
+
+// Columns [0, end & ~1) of a row, two at a time. Each store writes 8 shorts, 6 of them used.
+__attribute__((target("ssse3"))) int scaleAcrossSsse3(const uchar* s, const int* xofs,
+                                                      const schar* hi, const schar* lo, int end,
+                                                      short* d) {
+  const __m128i pairs = _mm_setr_epi8(ORVELLE_PAIRS);
+  int dx = 0;
+  for (; dx + 2 <= end; dx += 2, d += 6, hi += 16, lo += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                     weigh(_mm_shuffle_epi8(loadTwo(s, xofs + dx), pairs), hi, lo));
+  return dx;
+}
+
+// The same four columns at a time, two in each half of the register.
+__attribute__((target("avx2"))) int scaleAcrossAvx2(const uchar* s, const int* xofs,
+                                                    const schar* hi, const schar* lo, int end,
+                                                    short* d) {
+  const __m256i pairs = _mm256_setr_epi8(ORVELLE_PAIRS, ORVELLE_PAIRS);
+  const __m256i used = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);  // the 12 shorts first
+  int dx = 0;
+  for (; dx + 4 <= end; dx += 4, d += 12, hi += 32, lo += 32) {
+    const __m256i p = _mm256_inserti128_si256(_mm256_castsi128_si256(loadTwo(s, xofs + dx)),
+                                              loadTwo(s, xofs + dx + 2), 1);
+    const __m256i q = _mm256_shuffle_epi8(p, pairs);
+    const __m256i h =
+        _mm256_maddubs_epi16(q, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi)));
+    const __m256i l =
+        _mm256_maddubs_epi16(q, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo)));
+    const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(h, h), _mm256_srli_epi16(l, 4));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), _mm256_permutevar8x32_epi32(sum, used));
   }
+  return dx + scaleAcrossSsse3(s, xofs + dx, hi, lo, end - dx, d);
+}
+
+__attribute__((target("avx2"))) void blendRowsAvx2(const short* r0, const short* r1, short b0,
+                                                   short b1, int width, uchar* d) {
+  blendRows(r0, r1, b0, b1, width, d);
 }
 #endif
 
@@ -46,6 +100,8 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
   const double scaleY = 1. / (double(to.height) / from.height);
   xofs_.resize(to.width);
   alpha_.resize(2 * to.width);
+  alphaHi_.assign(16 * (to.width / 2 + 2), 0);
+  alphaLo_.assign(alphaHi_.size(), 0);
   xmax_ = to.width;
   safeEnd_ = 0;
   for (int dx = 0; dx < to.width; ++dx) {
@@ -61,6 +117,13 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     if (3 * sx + 8 <= 3 * from.width) safeEnd_ = dx + 1;
     alpha_[2 * dx] = cv::saturate_cast<short>((1.f - fx) * kOne);
     alpha_[2 * dx + 1] = cv::saturate_cast<short>(fx * kOne);
+    // The byte weights of the SIMD code, 16 to a pair of columns: the two weights for each
+    // channel of the even column, the same for the odd one, then four zeros.
+    for (int c = 0; c < 6; ++c) {
+      const int at = 16 * (dx / 2) + 6 * (dx % 2) + c;
+      alphaHi_[at] = schar(alpha_[2 * dx + c % 2] >> 5);
+      alphaLo_[at] = schar(alpha_[2 * dx + c % 2] & 31);
+    }
   }
   yofs_.resize(to.height);
   beta_.resize(2 * to.height);
@@ -73,7 +136,7 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     beta_[2 * dy + 1] = cv::saturate_cast<short>(fy * kOne);
   }
   for (Band& band : bands_)
-    for (std::vector<short>& row : band.rows) row.resize(3 * to.width + 1);  // see the SIMD code
+    for (std::vector<short>& row : band.rows) row.resize(3 * to.width + 4);  // see the SIMD code
 }
 
 // Source row `sy` scaled across into row `slot` of `band`, reusing a row scaled before.
@@ -89,11 +152,12 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
   int dx = 0;
 #ifdef ORVELLE_X86_SIMD
   // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
-  if (simd && hasSsse3()) {
-    const int end = std::min(xmax_, safeEnd_);
-    scaleAcrossSsse3(s, xofs_.data(), alpha_.data(), end, d);
-    dx = end, d += 3 * end;
-  }
+  const int end = std::min(xmax_, safeEnd_);
+  if (simd >= Simd::avx2 && hasAvx2())
+    dx = scaleAcrossAvx2(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
+  else if (simd >= Simd::ssse3 && hasSsse3())
+    dx = scaleAcrossSsse3(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
+  d += 3 * dx;
 #endif
   for (; dx < xmax_; ++dx, d += 3) {
     const uchar* p = s + xofs_[dx];
@@ -160,9 +224,13 @@ void LinearScaler::ScaleBands::operator()(const cv::Range& bands) const {
       const short* r1 = scaler.scaledRow(src, std::clamp(sy + 1, 0, src.rows - 1), band, 1);
       const short b0 = scaler.beta_[2 * dy], b1 = scaler.beta_[2 * dy + 1];
       uchar* d = dst.ptr<uchar>(dy);
-      // OpenCV's own rounding for 8-bit results, which its SIMD code matches.
-      for (int x = 0; x < width; ++x)
-        d[x] = uchar((short((b0 * r0[x]) >> 16) + short((b1 * r1[x]) >> 16) + 2) >> 2);
+#ifdef ORVELLE_X86_SIMD
+      if (scaler.simd >= Simd::avx2 && hasAvx2()) {
+        blendRowsAvx2(r0, r1, b0, b1, width, d);
+        continue;
+      }
+#endif
+      blendRows(r0, r1, b0, b1, width, d);
     }
   }
 }

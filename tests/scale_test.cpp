@@ -6,18 +6,20 @@
 
 namespace {
 
-// Both with the SIMD code and with the plain loops.
+using Simd = LinearScaler::Simd;
+
+// With the AVX2 code, the SSSE3 code and the plain loops (as far as the CPU has them).
 ::testing::AssertionResult matchesResize(LinearScaler& scaler, const cv::Mat& src, cv::Size size) {
   cv::Mat expected;
   cv::resize(src, expected, size, 0, 0, cv::INTER_LINEAR);
-  for (const bool simd : {true, false}) {
+  for (const Simd simd : {Simd::avx2, Simd::ssse3, Simd::none}) {
     cv::Mat actual;
     scaler.simd = simd;
     scaler.scale(src, actual, size);
     if (actual.size() != size || actual.type() != src.type() ||
         cv::norm(actual, expected, cv::NORM_INF) != 0)
       return ::testing::AssertionFailure()
-             << src.size() << " to " << size << " differs, simd " << simd;
+             << src.size() << " to " << size << " differs, simd " << int(simd);
   }
   return ::testing::AssertionSuccess();
 }
@@ -52,6 +54,23 @@ TEST(LinearScaler, MatchesResizeBetweenRandomSizesAndOnViews) {
     const cv::Mat big = randomImage(from + cv::Size(7, 3), rng);
     const cv::Mat view = big(cv::Rect(cv::Point(rng.uniform(0, 8), rng.uniform(0, 4)), from));
     ASSERT_TRUE(matchesResize(scaler, round % 2 ? view : view.clone(), to)) << round;
+  }
+}
+
+// The SIMD code works in 16 bits: the largest sums come from white next to white, and a
+// checkerboard of black and white puts every weight against the extremes.
+TEST(LinearScaler, MatchesResizeOnWhiteAndOnACheckerboard) {
+  LinearScaler scaler;
+  for (const cv::Size from : {cv::Size(1280, 720), cv::Size(1920, 1080), cv::Size(333, 251)}) {
+    const cv::Mat white(from, CV_8UC3, cv::Scalar::all(255));
+    cv::Mat board(from, CV_8UC3);
+    for (int y = 0; y < from.height; ++y)
+      for (int x = 0; x < from.width; ++x)
+        board.at<cv::Vec3b>(y, x) = (x + y) % 2 ? cv::Vec3b(255, 0, 255) : cv::Vec3b(0, 255, 0);
+    for (const cv::Size to : {cv::Size(640, 480), cv::Size(1001, 997)}) {
+      EXPECT_TRUE(matchesResize(scaler, white, to));
+      EXPECT_TRUE(matchesResize(scaler, board, to));
+    }
   }
 }
 
