@@ -61,8 +61,7 @@ const cv::Mat& asBgr8(const cv::Mat& grabbed, cv::Mat& converted) {
     case 1:
       cv::cvtColor(eight, converted, cv::COLOR_GRAY2BGR);
       break;
-    case 3:
-      eight.copyTo(converted);
+    case 3:  // only deeper frames get here, and their conversion is done
       break;
     case 4:
       cv::cvtColor(eight, converted, cv::COLOR_BGRA2BGR);
