@@ -3,11 +3,7 @@
 #include <cstdlib>
 
 #include "change_marker_kernels.h"
-
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define ORVELLE_X86_SIMD 1
-#include <immintrin.h>
-#endif
+#include "simd.h"
 
 namespace {
 
@@ -130,8 +126,8 @@ struct Candidate {
 const Candidate kCandidates[] = {
     {{"plain", markRowPlain}, [] { return true; }},
 #ifdef ORVELLE_X86_SIMD
-    {{"ssse3", markRowSsse3}, [] { return __builtin_cpu_supports("ssse3") != 0; }},
-    {{"avx2", markRowAvx2}, [] { return __builtin_cpu_supports("avx2") != 0; }},
+    {{"ssse3", markRowSsse3}, cpuHasSsse3},
+    {{"avx2", markRowAvx2}, cpuHasAvx2},
 #endif
 };
 

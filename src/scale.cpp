@@ -4,10 +4,7 @@
 #include <opencv2/imgproc.hpp>
 #include <utility>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define ORVELLE_X86_SIMD 1
-#include <immintrin.h>
-#endif
+#include "simd.h"
 
 namespace {
 
@@ -23,16 +20,6 @@ __attribute__((always_inline)) inline void blendRows(const short* r0, const shor
 }
 
 #ifdef ORVELLE_X86_SIMD
-bool hasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3") != 0;
-  return has;
-}
-
-bool hasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
-
 // pmaddubsw multiplies bytes by signed bytes, so each weight w (up to 2048) comes as
 // 32 * hi + lo. The lo sums are never negative, so (32 * H + L) >> 4 == 2 * H + (L >> 4): the
 // numbers OpenCV gets by shifting its 32-bit sums, which stay below 2^15.
@@ -153,9 +140,9 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
 #ifdef ORVELLE_X86_SIMD
   // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
   const int end = std::min(xmax_, safeEnd_);
-  if (simd >= Simd::avx2 && hasAvx2())
+  if (simd >= Simd::avx2 && cpuHasAvx2())
     dx = scaleAcrossAvx2(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  else if (simd >= Simd::ssse3 && hasSsse3())
+  else if (simd >= Simd::ssse3 && cpuHasSsse3())
     dx = scaleAcrossSsse3(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
   d += 3 * dx;
 #endif
@@ -225,7 +212,7 @@ void LinearScaler::ScaleBands::operator()(const cv::Range& bands) const {
       const short b0 = scaler.beta_[2 * dy], b1 = scaler.beta_[2 * dy + 1];
       uchar* d = dst.ptr<uchar>(dy);
 #ifdef ORVELLE_X86_SIMD
-      if (scaler.simd >= Simd::avx2 && hasAvx2()) {
+      if (scaler.simd >= Simd::avx2 && cpuHasAvx2()) {
         blendRowsAvx2(r0, r1, b0, b1, width, d);
         continue;
       }
