@@ -1,10 +1,21 @@
 #include "viewer.h"
 
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
 
 #include "change_marker.h"
 #include "desktop.h"
@@ -19,6 +30,13 @@ const char* const kWindow = "Orvelle";
 const cv::Size kPictureSize(640, 480);
 constexpr int kKeyWaitMs = 10;
 constexpr int kEsc = 27;
+// While no frame comes, the loop looks at the window this often, and for this long.
+constexpr int kFrameSliceMs = 50;
+constexpr int kIdleKeyWaitMs = 1;
+// A camera silent this long is taken for gone.
+constexpr auto kCameraSilence = std::chrono::seconds(5);
+const char* const kCameraDevice = "/dev/video0";
+const char* const kCameraLost = "the camera stopped delivering frames";
 
 // Scale and offset that bring each depth's range to 0-255.
 void depthTo8U(int depth, double& scale, double& offset) {
@@ -75,9 +93,92 @@ const cv::Mat& asBgr8(const cv::Mat& grabbed, cv::Mat& converted) {
   return converted;
 }
 
-int fail(const char* message) {
-  std::fprintf(stderr, "orvelle: %s\n", message);
+int fail(const std::string& message) {
+  std::fprintf(stderr, "orvelle: %s\n", message.c_str());
   return 1;
+}
+
+// OpenCV says only that the camera did not open; the device itself tells why.
+std::string whyNoCamera() {
+  const std::string device = kCameraDevice;
+  const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return "no camera at index 0";
+    if (error == EACCES || error == EPERM) return "no permission to open the camera " + device;
+    if (error == EBUSY) return "the camera " + device + " is in use by another program";
+    return "cannot open the camera " + device + ": " + std::strerror(error);
+  }
+  // Asking for no buffers changes nothing, but a driver refuses it while another program
+  // streams from the camera.
+  v4l2_requestbuffers request{};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) < 0 && errno == EBUSY;
+  ::close(fd);
+  if (busy) return "the camera " + device + " is in use by another program";
+  return "cannot capture from the camera " + device;
+}
+
+// Camera 0, read so that the picture is the newest frame and the window is never kept
+// waiting long for one.
+class Camera {
+ public:
+  // Opens the camera, asks for 640 x 480 and waits for its first frame; empty, or why not.
+  std::string open() {
+    // OpenCV's own wait for a frame, used here for the first one only, is 10 s by default.
+    setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "5", 0);
+    if (!capture().open(0, cv::CAP_V4L2)) capture().open(0, cv::CAP_ANY);
+    if (!capture().isOpened()) return whyNoCamera();
+    capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
+    capture().set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
+    // Only V4L2 captures can be waited for with a time-out.
+    pollable_ = capture().getBackendName() == "V4L2";
+    if (!capture().read(first_) || first_.empty()) return kCameraLost;
+    lastFrame_ = Clock::now();
+    return {};
+  }
+
+  Grab next(cv::Mat& frame, int ms) {
+    if (!first_.empty()) {
+      frame = first_;
+      first_.release();
+      return Grab::Frame;
+    }
+    if (!pollable_) return capture().read(frame) && !frame.empty() ? Grab::Frame : Grab::Lost;
+    try {
+      // waitAny dequeues the oldest frame waiting; newer ones may wait behind it, and the
+      // driver has dropped none of them yet. Its shortest time-out is 1 ms, and 0 waits forever.
+      if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL))
+        return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
+      do {
+        if (!capture().retrieve(frame) || frame.empty()) return Grab::Lost;
+      } while (cv::VideoCapture::waitAny(streams_, ready_, 1));
+    } catch (const cv::Exception&) {
+      return Grab::Lost;  // the driver reports an error, as for an unplugged camera
+    }
+    lastFrame_ = Clock::now();
+    return Grab::Frame;
+  }
+
+  void release() { capture().release(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  cv::VideoCapture& capture() { return streams_[0]; }
+
+  std::vector<cv::VideoCapture> streams_{1};  // as waitAny wants it
+  std::vector<int> ready_;
+  bool pollable_ = false;
+  cv::Mat first_;
+  Clock::time_point lastFrame_;
+};
+
+bool handleKeys(Viewer& viewer, const ViewerIo& io, int ms) {
+  for (int key = io.waitKey(ms); key != -1; key = io.waitKey(0))
+    if (!handleKey(viewer, key)) return false;
+  // Closing the window only hides it; take that as a quit rather than show it again.
+  return io.windowOpen();
 }
 
 }  // namespace
@@ -114,10 +215,15 @@ bool handleKey(Viewer& viewer, int key) {
 LoopEnd runLoop(Viewer& viewer, const ViewerIo& io) {
   cv::Mat grabbed;
   for (;;) {
-    if (!io.grab(grabbed) || grabbed.empty()) return LoopEnd::CameraLost;
+    // Keys typed while the camera is slow act at once; `m` and `s` show in the next picture.
+    for (;;) {
+      const Grab grab = io.grab(grabbed, kFrameSliceMs);
+      if (grab == Grab::Frame) break;
+      if (grab == Grab::Lost) return LoopEnd::CameraLost;
+      if (!handleKeys(viewer, io, kIdleKeyWaitMs)) return LoopEnd::Quit;
+    }
     preparePicture(viewer, grabbed);
-    // Closing the window only hides it; take that as a quit rather than show it again.
-    if (!handleKey(viewer, io.waitKey(kKeyWaitMs)) || !io.windowOpen()) return LoopEnd::Quit;
+    if (!handleKeys(viewer, io, kKeyWaitMs)) return LoopEnd::Quit;
     io.show(viewer.displayImage);
   }
 }
@@ -126,31 +232,29 @@ int runViewer() {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   initOverlayFont();
 
-  // V4L2 first: for an index OpenCV would try GStreamer before it, and the camera would then
-  // behave as the installed GStreamer plugins decide.
-  cv::VideoCapture capture;
-  if (!capture.open(0, cv::CAP_V4L2)) capture.open(0, cv::CAP_ANY);
-  if (!capture.isOpened()) return fail("no camera at index 0");
-  capture.set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
-  capture.set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
-  if (!displayAvailable()) return fail("cannot open the display");
+  Camera camera;
+  if (const std::string why = camera.open(); !why.empty()) return fail(why);
+  if (const std::string why = displayError(); !why.empty()) return fail(why);
 
-  quietToolkit();
+  guardToolkit();
   cv::namedWindow(kWindow, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
   cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
-  watchTypedKeys();
+  watchWindows();
 
   Viewer viewer;
   const ViewerIo io{
-      [&](cv::Mat& frame) { return capture.read(frame); },
-      [](int delay) { return typedKey(cv::waitKeyEx(delay)); },
-      [] { return cv::getWindowProperty(kWindow, cv::WND_PROP_VISIBLE) > 0; },
-      [](const cv::Mat& image) { cv::imshow(kWindow, image); },
+      [&](cv::Mat& frame, int ms) { return camera.next(frame, ms); },
+      nextKey,
+      [] { return !windowDestroyed() && cv::getWindowProperty(kWindow, cv::WND_PROP_VISIBLE) > 0; },
+      [](const cv::Mat& image) {
+        cv::imshow(kWindow, image);
+        paintNow();
+      },
   };
   const LoopEnd end = runLoop(viewer, io);
 
-  capture.release();
+  camera.release();
   cv::destroyWindow(kWindow);
   freeOverlayFont();
-  return end == LoopEnd::Quit ? 0 : fail("the camera stopped delivering frames");
+  return end == LoopEnd::Quit ? 0 : fail(kCameraLost);
 }

@@ -20,12 +20,18 @@ struct Viewer {
   LinearScaler scaler;     // scales workFrame into displayImage
 };
 
+// What the camera gave when asked for a frame.
+enum class Grab { Frame, None, Lost };
+
 // The loop's edges, so a pass can run without a camera or a window.
 struct ViewerIo {
-  std::function<bool(cv::Mat&)> grab;  // false or an empty frame: the camera is gone
-  std::function<int(int)> waitKey;     // key typed within the delay in ms, or -1
-  std::function<bool()> windowOpen;    // false once the user has closed the window
-  std::function<void(const cv::Mat&)> show;
+  // The camera's newest frame, waiting up to `ms` for one: None if none came, Lost once the
+  // camera is gone (or has been silent too long).
+  std::function<Grab(cv::Mat& frame, int ms)> grab;
+  // The next key typed, waiting up to `ms` for one (0: only keys typed already), or -1.
+  std::function<int(int ms)> waitKey;
+  std::function<bool()> windowOpen;          // false once the user has closed the window
+  std::function<void(const cv::Mat&)> show;  // returns once the picture is on screen
 };
 
 enum class LoopEnd { Quit, CameraLost };

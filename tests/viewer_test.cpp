@@ -13,11 +13,13 @@ constexpr int kEsc = 27;
 const cv::Rect kLine2(8, 12, 80, 14);          // "m - hide menu"
 const cv::Rect kMarkArea(200, 140, 200, 200);  // inside the object of withObject()
 
-// A camera, a keyboard and a window played from a script, one step a pass.
+// A camera, a keyboard and a window played from a script, one step each time the loop asks
+// the camera for a frame.
 struct Script {
   struct Step {
-    cv::Mat frame;  // empty: the camera delivers nothing
-    int key = -1;
+    Grab grab = Grab::Frame;
+    cv::Mat frame;
+    std::deque<int> keys;  // typed before the key wait that follows
     bool windowOpen = true;
   };
   std::deque<Step> steps;
@@ -25,28 +27,47 @@ struct Script {
   std::vector<bool> detectingAtShow;
   int passes = 0;
 
-  Script& then(const cv::Mat& frame, int key = -1) {
-    steps.push_back({frame, key, true});
+  Script& then(const cv::Mat& frame, std::deque<int> keys = {}) {
+    steps.push_back({Grab::Frame, frame, std::move(keys), true});
+    return *this;
+  }
+  Script& then(const cv::Mat& frame, int key) { return then(frame, std::deque<int>{key}); }
+  // The camera has no frame yet while these keys are typed.
+  Script& slow(std::deque<int> keys = {}) {
+    steps.push_back({Grab::None, {}, std::move(keys), true});
+    return *this;
+  }
+  Script& lost() {
+    steps.push_back({Grab::Lost, {}, {}, true});
     return *this;
   }
 
   LoopEnd run(Viewer& viewer) {
-    int key = -1;
+    std::deque<int> keys;
     bool open = true;
+    int firstWait = 0;  // the wait the loop should ask for next: 10 ms in a pass, 1 while idle
     const ViewerIo io{
-        [&](cv::Mat& frame) {
-          if (steps.empty()) return false;
-          frame = steps.front().frame;
-          key = steps.front().key;
-          open = steps.front().windowOpen;
+        [&](cv::Mat& frame, int) {
+          if (steps.empty()) return Grab::Lost;
+          Step step = steps.front();
           steps.pop_front();
-          ++passes;
-          return true;
+          keys = step.keys;
+          open = step.windowOpen;
+          firstWait = step.grab == Grab::Frame ? 10 : 1;
+          if (step.grab == Grab::Frame) {
+            frame = step.frame;
+            ++passes;
+          }
+          return step.grab;
         },
         [&](int delay) {
-          EXPECT_EQ(delay, 10);
+          EXPECT_EQ(delay, firstWait);
+          firstWait = 0;  // the rest of the keys typed are taken without waiting
           // The state must hold its invariant whenever the loop waits.
           EXPECT_EQ(viewer.referenceFrame.empty(), !detecting);
+          if (keys.empty()) return -1;
+          const int key = keys.front();
+          keys.pop_front();
           return key;
         },
         [&] { return open; },
@@ -172,11 +193,43 @@ TEST_F(Loop, ClosedWindowEndsTheLoopWithoutShowing) {
 }
 
 TEST_F(Loop, LostCameraEndsTheLoop) {
-  script.then(plain(vga, cv::Scalar::all(90))).then(cv::Mat());
+  script.then(plain(vga, cv::Scalar::all(90))).slow().lost();
   script.then(plain(vga, cv::Scalar::all(90)));
   EXPECT_EQ(script.run(viewer), LoopEnd::CameraLost);
-  EXPECT_EQ(script.passes, 2) << "an empty frame counts as a lost camera";
+  EXPECT_EQ(script.passes, 1);
   EXPECT_EQ(script.shown.size(), 1u);
+}
+
+TEST_F(Loop, EveryKeyOfAPassActsInOrder) {
+  const cv::Mat still = plain(vga, cv::Scalar::all(90));
+  script.then(still, {'m', 'm', 's'}).then(still, {'m', 'q', 'm'}).then(still);
+  EXPECT_EQ(script.run(viewer), LoopEnd::Quit);
+  EXPECT_EQ(script.shown.size(), 1u);
+  EXPECT_FALSE(menuVisible) << "the keys after `q` must not act";
+  EXPECT_TRUE(detecting);
+}
+
+// A slow camera: keys typed while no frame comes act at once, and show in the next picture.
+TEST_F(Loop, KeysActWhileTheCameraIsSlow) {
+  const cv::Mat empty = plain(vga, cv::Scalar::all(90)), object = withObject();
+  script.then(empty).slow({'m'}).slow({'s'}).then(object);
+  EXPECT_EQ(script.run(viewer), LoopEnd::CameraLost);
+  ASSERT_EQ(script.shown.size(), 2u);
+  EXPECT_TRUE(menuShown(script.shown[0]));
+  EXPECT_FALSE(menuShown(script.shown[1]));
+  // The reference is the picture the user saw when pressing `s`.
+  EXPECT_EQ(greenDots(script.shown[1], kMarkArea), 100 * 100);
+
+  for (const bool closeWindow : {false, true}) {
+    Viewer fresh;
+    Script quit;
+    quit.then(empty).slow().slow(closeWindow ? std::deque<int>{} : std::deque<int>{'q'});
+    quit.steps.back().windowOpen = !closeWindow;
+    quit.then(empty);
+    EXPECT_EQ(quit.run(fresh), LoopEnd::Quit);
+    EXPECT_EQ(quit.passes, 1);
+    EXPECT_EQ(quit.shown.size(), 1u);
+  }
 }
 
 TEST_F(Loop, SizeChangeWhileMarkingEndsMarking) {

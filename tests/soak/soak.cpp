@@ -45,11 +45,12 @@ int main(int argc, char** argv) {
   long afterWarmUp = 0;
   Viewer viewer;
   const ViewerIo io{
-      [&](cv::Mat& frame) {
+      [&](cv::Mat& frame, int) {
         if (pass == warmUp) afterWarmUp = residentKiB();
-        return ++pass <= passes && capture.read(frame);
+        return ++pass <= passes && capture.read(frame) ? Grab::Frame : Grab::Lost;
       },
       [&](int delay) {
+        if (delay == 0) return -1;
         cv::waitKeyEx(delay);
         return pass % 100 == 0 ? 's' : pass % 37 == 0 ? 'm' : -1;
       },
