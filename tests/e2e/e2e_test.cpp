@@ -355,4 +355,74 @@ TEST_F(E2e, KeyBurstLeavesTheViewerResponsive) {
   expectQuit();
 }
 
+// ---- failures told truthfully, and no key lost ----
+
+TEST_F(E2e, KeysTypedInOneBurstAllAct) {
+  Viewer& v = start();
+  v.type({XK_m, XK_m});
+  EXPECT_TRUE(v.violation([](const Picture& p) { return menuShown(p, {}); }).empty())
+      << "the menu was toggled once for two `m`";
+  v.type({XK_q, XK_m});
+  expectExit(0);
+}
+
+TEST_F(E2e, DestroyedWindowEndsTheViewer) {
+  Viewer& v = start();
+  v.destroyWindow();
+  expectExit(0);
+  EXPECT_EQ(v.stderrText(), "");
+}
+
+TEST_F(E2e, LostDisplayEndsTheViewerWithOneLine) {
+  Viewer& v = start();
+  xvfb_->stop();
+  expectExit(1);
+  EXPECT_EQ(v.stderrText(), "orvelle: lost the connection to the display\n");
+}
+
+TEST_F(E2e, MissingToolkitPluginEndsTheViewerWithOneLine) {
+  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "play", {"QT_QPA_PLATFORM=wayland"}});
+  expectExit(1, Ms(10000));
+  const std::string err = viewer_->stderrText();
+  EXPECT_EQ(err.rfind("orvelle: the window system failed: ", 0), 0u) << err;
+  EXPECT_NE(err.find("wayland"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+// An X server at its limit of clients turns new ones away until one leaves.
+TEST_F(E2e, FullDisplayIsTriedAgainThenToldTruthfully) {
+  xvfb_.emplace(dir_, std::vector<std::string>{"-maxclients", "64"});
+  ASSERT_NE(xvfb_->display(), nullptr);
+  std::vector<Display*> clients;
+  while (clients.size() < 100)
+    if (Display* d = XOpenDisplay(xvfb_->name().c_str()))
+      clients.push_back(d);
+    else
+      break;
+  ASSERT_LT(clients.size(), 100u);
+  viewer_.emplace(*xvfb_, dir_, Camera{});
+  expectExit(1, Ms(10000));
+  EXPECT_EQ(viewer_->stderrText(), "orvelle: cannot open the display " + xvfb_->name() +
+                                       ": Maximum number of clients reached\n");
+
+  viewer_.emplace(*xvfb_, dir_, Camera{});
+  std::this_thread::sleep_for(Ms(300));
+  for (Display* d : clients) XCloseDisplay(d);
+  EXPECT_TRUE(viewer_->waitWindow()) << viewer_->stderrText();
+  expectQuit();
+}
+
+TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"busy", "orvelle: the camera /dev/video0 is in use by another program\n"},
+      {"denied", "orvelle: no permission to open the camera /dev/video0\n"}};
+  for (const auto& [refuse, line] : cases) {
+    viewer_.emplace(
+        *xvfb_, dir_,
+        Camera{clip("walk.orv"), "play", {std::string("ORVELLE_VCAM_REFUSE=") + refuse}});
+    expectExit(1, Ms(10000));
+    EXPECT_EQ(viewer_->stderrText(), line);
+  }
+}
+
 }  // namespace

@@ -151,13 +151,14 @@ int ignoreXErrors(Display*, XErrorEvent*) { return 0; }
 // An X server of its own, so tests can run side by side, and a connection to it.
 class Xvfb {
  public:
-  explicit Xvfb(const TempDir& dir) {
+  explicit Xvfb(const TempDir& dir, const std::vector<std::string>& options = {}) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    server_.emplace(
-        std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(Process::kPassedFd),
-                                 "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-        inheritedEnv(), "/dev/null", dir / "xvfb.log", fds[1]);
+    std::vector<std::string> args{"Xvfb",      "-displayfd", std::to_string(Process::kPassedFd),
+                                  "-screen",   "0",          "1024x768x24",
+                                  "-nolisten", "tcp"};
+    args.insert(args.end(), options.begin(), options.end());
+    server_.emplace(args, inheritedEnv(), "/dev/null", dir / "xvfb.log", fds[1]);
     close(fds[1]);
     // Xvfb writes its display number once it accepts clients.
     std::string number;
@@ -175,8 +176,12 @@ class Xvfb {
     XSetErrorHandler(ignoreXErrors);  // a window may vanish between two requests
     display_ = XOpenDisplay(name_.c_str());
   }
-  ~Xvfb() {
+  ~Xvfb() { stop(); }
+
+  // The X server goes away, as when the user's session ends.
+  void stop() {
     if (display_) XCloseDisplay(display_);
+    display_ = nullptr;
     if (server_) server_->terminate();
   }
 
@@ -288,7 +293,10 @@ class Viewer {
   }
 
   // Types one key into the window; `shift` holds a real Shift down around it.
-  void press(KeySym key, bool shift = false) {
+  void press(KeySym key, bool shift = false) { type({key}, shift); }
+
+  // Types the keys one after the other with no pause, faster than the viewer's passes.
+  void type(const std::vector<KeySym>& keys, bool shift = false) {
     // No window manager gives the window the focus: take it, and wait until the server has.
     waitFor(
         [&] {
@@ -300,11 +308,19 @@ class Viewer {
         },
         Ms(2000));
     const KeyCode shiftCode = XKeysymToKeycode(display_, XK_Shift_L);
-    const KeyCode code = XKeysymToKeycode(display_, key);
     if (shift) XTestFakeKeyEvent(display_, shiftCode, True, CurrentTime);
-    XTestFakeKeyEvent(display_, code, True, CurrentTime);
-    XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    for (const KeySym key : keys) {
+      const KeyCode code = XKeysymToKeycode(display_, key);
+      XTestFakeKeyEvent(display_, code, True, CurrentTime);
+      XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    }
     if (shift) XTestFakeKeyEvent(display_, shiftCode, False, CurrentTime);
+    XSync(display_, False);
+  }
+
+  // What a client does that destroys the window under the viewer's feet.
+  void destroyWindow() {
+    XDestroyWindow(display_, window_);
     XSync(display_, False);
   }
 
