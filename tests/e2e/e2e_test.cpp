@@ -355,6 +355,21 @@ TEST_F(E2e, KeyBurstLeavesTheViewerResponsive) {
   expectQuit();
 }
 
+// ---- a live picture ----
+
+// A frame a second: keys act at once all the same, and `m` shows in the next picture.
+TEST_F(E2e, SlowCameraAnswersKeysAtOnce) {
+  Viewer& v = start({clip("walk.orv"), "play", {"ORVELLE_VCAM_FPS=1"}});
+  v.press(XK_m);
+  const Picture p = v.waitPicture([](const Picture& p) { return menuHidden(p, {}); }, Ms(5000));
+  ASSERT_TRUE(menuHidden(p, {})) << "m did not show in the next picture";
+  // A frame has just come: the next one is a second away.
+  const auto typed = Clock::now();
+  v.press(XK_q);
+  expectExit(0, Ms(2000));
+  EXPECT_LT(Clock::now() - typed, Ms(400)) << "q waited for a frame";
+}
+
 // ---- failures told truthfully, and no key lost ----
 
 TEST_F(E2e, KeysTypedInOneBurstAllAct) {
