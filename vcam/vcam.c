@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "frame_file.h"
+#include "stamp.h"
 
 #define EXPORT __attribute__((visibility("default")))
 #define MAX_HANDLES 8
@@ -81,10 +82,15 @@ struct config {
   int honour_size;
   double fps;
   long fail_after;  // <0: never
+  int stamp;        // draw each frame's number into it
+  int refuse;       // REFUSE_*
+  char log[1024];   // where each dequeued frame is logged; empty: nowhere
 };
 
+enum { REFUSE_NONE, REFUSE_BUSY, REFUSE_DENIED };
+
 struct control {
-  int still, fail;
+  int still, fail, stall;
   int w, h;         // 0: no override
   uint32_t format;  // 0: no override
 };
@@ -97,6 +103,20 @@ struct handle {
 struct mapping {
   void *addr;
   int fd;
+};
+
+enum { BUF_IDLE, BUF_QUEUED, BUF_DONE };  // with the app, waiting empty, filled
+
+struct vbuf {
+  int state;
+  uint64_t qorder;
+  int64_t qtime;  // when it was queued: earlier frames cannot land in it
+  uint32_t k;     // frame number and capture time, once filled
+  int64_t shot;
+  // The picture it holds (clip frame, size, format; clip -1: none), so a frame that shows
+  // the same picture only gets a fresh stamp.
+  int held_clip;
+  uint32_t held_w, held_h, held_format;
 };
 
 static struct {
@@ -118,21 +138,23 @@ static struct {
   int nbufs;
   uint32_t buflen;
   uint8_t *bufmap;
-  int queued[MAX_BUFS];
-  uint64_t qorder[MAX_BUFS];
+  struct vbuf bufs[MAX_BUFS];
   uint64_t qseq;
   int streaming;
-  int64_t next_due;
-  uint32_t sequence;
+  int64_t t_first;      // when frame 0 is due
+  int64_t next_k;       // the first frame not yet captured or dropped
+  int64_t clip_offset;  // clip frame = k - clip_offset while playing
+  int was_still;
 
   long frames_total;
   int unplugged_count;  // latched by fail_after
   int unplugged_ctl;    // "fail" in control file
   unsigned gen;         // bumps at each unplug so older handles stay dead
   int shown;            // index of the last clip frame served
+  int log_fd;
 
-  void *bgr, *out;
-  size_t bgr_cap, out_cap;
+  void *bgr, *out, *band;
+  size_t bgr_cap, out_cap, band_cap;
   void *xmap;
   size_t xmap_cap;
   uint32_t rng;
@@ -142,6 +164,7 @@ static struct {
          .handles = {[0 ... MAX_HANDLES - 1] = {.fd = -1, .gen = 0}},
          .owner = -1,
          .shown = -1,
+         .log_fd = -1,
          .rng = 0x9e3779b9u};
 
 static volatile int n_handles;  // read unlocked for the pass-through fast path
@@ -284,13 +307,38 @@ static int parse_config(struct config *c) {
     fprintf(stderr, "orvelle_vcam: bad ORVELLE_VCAM_FAIL_AFTER %s\n", v);
     return 0;
   }
+  env_copy(v, sizeof v, "ORVELLE_VCAM_STAMP");
+  c->stamp = *v && strcmp(v, "0") != 0;
+  env_copy(v, sizeof v, "ORVELLE_VCAM_REFUSE");
+  if (!*v)
+    c->refuse = REFUSE_NONE;
+  else if (!strcmp(v, "busy"))
+    c->refuse = REFUSE_BUSY;
+  else if (!strcmp(v, "denied"))
+    c->refuse = REFUSE_DENIED;
+  else {
+    fprintf(stderr, "orvelle_vcam: bad ORVELLE_VCAM_REFUSE %s\n", v);
+    return 0;
+  }
+  env_copy(c->log, sizeof c->log, "ORVELLE_VCAM_LOG");
   return 1;
+}
+
+// One O_APPEND fd for the whole camera, so each line lands whole even with other writers.
+static int open_log(void) {
+  if (cam.log_fd >= 0) real_close(cam.log_fd);
+  cam.log_fd = -1;
+  if (!cam.cfg.log[0]) return 1;
+  cam.log_fd = real_open(cam.cfg.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (cam.log_fd < 0)
+    fprintf(stderr, "orvelle_vcam: cannot open log %s: %s\n", cam.cfg.log, strerror(errno));
+  return cam.log_fd >= 0;
 }
 
 // Re-reads the environment at each open, so a test can set up another camera between opens.
 static void configure(void) {
-  static const char *names[] = {"DEVICE",      "FRAMES", "CONTROL",   "FORMAT",
-                                "HONOUR_SIZE", "FPS",    "FAIL_AFTER"};
+  static const char *names[] = {"DEVICE", "FRAMES",     "CONTROL", "FORMAT", "HONOUR_SIZE",
+                                "FPS",    "FAIL_AFTER", "STAMP",   "REFUSE", "LOG"};
   char sig[sizeof cam.signature];
   size_t len = 0;
   for (size_t i = 0; i < sizeof names / sizeof *names; i++) {
@@ -304,7 +352,9 @@ static void configure(void) {
   strcpy(cam.signature, sig);
 
   unload_source();
+  for (int i = 0; i < MAX_BUFS; i++) cam.bufs[i].held_clip = -1;
   cam.usable = parse_config(&cam.cfg);
+  cam.usable = open_log() && cam.usable;
   if (cam.usable && cam.cfg.frames[0]) {
     cam.usable = load_frame_file(cam.cfg.frames);
   } else if (cam.usable) {
@@ -338,6 +388,8 @@ static struct control read_control(void) {
       c.still = 0;
     } else if (!strcmp(w, "fail")) {
       c.fail = 1;
+    } else if (!strcmp(w, "stall")) {
+      c.stall = 1;
     } else if (!strcmp(w, "size")) {
       char *a = strtok_r(NULL, " \t\r\n", &save);
       int cw, ch;
@@ -439,36 +491,78 @@ static uint32_t next_rand(void) {
   return cam.rng;
 }
 
-// Renders the next frame into buffer i; returns bytes used.
-static uint32_t render(int i, const struct control *c) {
+// The clip frame that frame k shows: k on the clip's timeline while playing, the last one
+// shown while still, and after a still the clip goes on from the frame it held.
+static int clip_frame(int64_t k, const struct control *c) {
+  if (c->still && cam.shown >= 0) {
+    cam.was_still = 1;
+    return cam.shown;
+  }
+  if (cam.was_still) cam.clip_offset = k - (cam.shown + 1);
+  cam.was_still = c->still;
+  int64_t i = (k - cam.clip_offset) % cam.src_count;
+  return cam.shown = (int)(i < 0 ? i + cam.src_count : i);
+}
+
+// Draws frame k's number over the band rows of a frame in format f.
+static int stamp(uint8_t *frame, const struct v4l2_pix_format *f, uint32_t k) {
+  size_t bgr_len = (size_t)f->width * 3;
+  if (!grow(&cam.band, &cam.band_cap, bgr_len + (size_t)f->width * 2)) return 0;
+  uint8_t *row = cam.band, *yuyv = row + bgr_len;
+  orvelle_stamp_row(row, (int)f->width, k);
+  if (f->pixelformat == V4L2_PIX_FMT_YUYV) {
+    bgr_to_yuyv(row, yuyv, f->width);
+    row = yuyv;
+  }
+  int y0, y1;
+  orvelle_stamp_band((int)f->height, &y0, &y1);
+  for (int y = y0; y < y1; y++) memcpy(frame + (size_t)y * f->bytesperline, row, f->bytesperline);
+  return 1;
+}
+
+// Renders frame k into buffer i; returns bytes used (0: out of memory).
+static uint32_t render(int i, uint32_t k, const struct control *c) {
   struct v4l2_pix_format f;
   current_format(c, &f);
-  if (!c->still || cam.shown < 0) cam.shown = (cam.shown + 1) % cam.src_count;
-  const uint8_t *src = source_frame(cam.shown);
-  size_t px = (size_t)f.width * f.height;
-  if (!grow(&cam.bgr, &cam.bgr_cap, px * 3) || !grow(&cam.out, &cam.out_cap, px * 2) ||
-      !grow(&cam.xmap, &cam.xmap_cap, f.width * sizeof(int)))
-    return 0;
-  const uint8_t *bgr = src;
-  if ((int)f.width != cam.src_w || (int)f.height != cam.src_h) {
-    scale_nearest(src, cam.src_w, cam.src_h, cam.bgr, (int)f.width, (int)f.height);
-    bgr = cam.bgr;
+  struct vbuf *vb = &cam.bufs[i];
+  int clip = clip_frame(k, c);
+  uint8_t *dst = cam.bufmap + (size_t)i * cam.buflen;
+  // A mid-stream size change may not fit the buffers negotiated earlier: render aside.
+  int fits = f.sizeimage <= cam.buflen;
+  uint8_t *out = fits ? dst : grow(&cam.out, &cam.out_cap, f.sizeimage);
+  if (!out) return 0;
+  int same = fits && !c->still && vb->held_clip == clip && vb->held_w == f.width &&
+             vb->held_h == f.height && vb->held_format == f.pixelformat;
+  vb->held_clip = -1;
+  if (!same) {
+    const uint8_t *src = source_frame(clip);
+    size_t px = (size_t)f.width * f.height;
+    int scaled = (int)f.width != cam.src_w || (int)f.height != cam.src_h;
+    int yuyv = f.pixelformat == V4L2_PIX_FMT_YUYV;
+    if (scaled && (!grow(&cam.xmap, &cam.xmap_cap, f.width * sizeof(int)) ||
+                   (yuyv && !grow(&cam.bgr, &cam.bgr_cap, px * 3))))
+      return 0;
+    if (yuyv) {
+      if (scaled) scale_nearest(src, cam.src_w, cam.src_h, cam.bgr, (int)f.width, (int)f.height);
+      bgr_to_yuyv(scaled ? cam.bgr : src, out, px);
+    } else if (scaled) {
+      scale_nearest(src, cam.src_w, cam.src_h, out, (int)f.width, (int)f.height);
+    } else {
+      memcpy(out, src, px * 3);
+    }
+    if (c->still)  // sensor noise of +-2 per byte
+      for (size_t b = 0; b < f.sizeimage; b++)
+        out[b] = (uint8_t)clamp_byte(out[b] + (int)(next_rand() % 5) - 2);
   }
-  uint8_t *out = (uint8_t *)bgr;
-  if (f.pixelformat == V4L2_PIX_FMT_YUYV) {
-    bgr_to_yuyv(bgr, cam.out, px);
-    out = cam.out;
-  } else if (c->still && bgr == src) {
-    memcpy(cam.bgr, src, px * 3);
-    out = cam.bgr;
+  if (cam.cfg.stamp && !stamp(out, &f, k)) return 0;
+  if (!fits) memcpy(dst, out, cam.buflen);
+  if (fits && !c->still) {
+    vb->held_clip = clip;
+    vb->held_w = f.width;
+    vb->held_h = f.height;
+    vb->held_format = f.pixelformat;
   }
-  if (c->still)  // sensor noise of +-2 per byte
-    for (size_t k = 0; k < f.sizeimage; k++)
-      out[k] = (uint8_t)clamp_byte(out[k] + (int)(next_rand() % 5) - 2);
-  // A mid-stream size change may not fit the buffers negotiated earlier.
-  uint32_t used = f.sizeimage < cam.buflen ? f.sizeimage : cam.buflen;
-  memcpy(cam.bufmap + (size_t)i * cam.buflen, out, used);
-  return used;
+  return fits ? f.sizeimage : cam.buflen;
 }
 
 // ---- streaming ----
@@ -489,25 +583,86 @@ static void drop_stale_owner(void) {
 
 static int64_t period_ns(void) { return cam.cfg.fps > 0 ? (int64_t)(1e9 / cam.cfg.fps) : 0; }
 
+// Due times from one origin, so that rounding does not drift over a long run.
+static int64_t due_time(int64_t k) {
+  return cam.t_first + (int64_t)((double)k * 1e9 / cam.cfg.fps);
+}
+
+// The first frame due at or after t.
+static int64_t first_due_from(int64_t t) {
+  if (t <= cam.t_first) return 0;
+  int64_t k = (int64_t)((double)(t - cam.t_first) * cam.cfg.fps / 1e9);
+  while (k > 0 && due_time(k - 1) >= t) k--;
+  while (due_time(k) < t) k++;
+  return k;
+}
+
+// The earliest-queued empty buffer (the one a driver fills next), or -1.
 static int oldest_queued(void) {
   int best = -1;
   for (int i = 0; i < cam.nbufs; i++)
-    if (cam.queued[i] && (best < 0 || cam.qorder[i] < cam.qorder[best])) best = i;
+    if (cam.bufs[i].state == BUF_QUEUED && (best < 0 || cam.bufs[i].qorder < cam.bufs[best].qorder))
+      best = i;
   return best;
 }
 
-// 1: a frame can be dequeued now, -1: error (poll reports POLLERR), 0: wait until *due.
-static int readiness(int fd, int64_t *due) {
+// The filled buffer holding the oldest frame (the one DQBUF returns), or -1.
+static int oldest_done(void) {
+  int best = -1;
+  for (int i = 0; i < cam.nbufs; i++)
+    if (cam.bufs[i].state == BUF_DONE && (best < 0 || cam.bufs[i].k < cam.bufs[best].k)) best = i;
+  return best;
+}
+
+static void capture(int i, int64_t k, int64_t shot) {
+  cam.bufs[i].state = BUF_DONE;
+  cam.bufs[i].k = (uint32_t)k;
+  cam.bufs[i].shot = shot;
+  cam.next_k = k + 1;
+}
+
+// Catches up with the frames due by now, as a driver would have captured them: each into
+// the earliest-queued empty buffer queued by then, or dropped (its number skipped) when
+// there is none. Unpaced, a frame is captured whenever one is asked for and none waits.
+static void settle(const struct control *c) {
+  if (!cam.streaming || c->stall) {
+    if (cam.streaming && cam.cfg.fps > 0) cam.next_k = first_due_from(now_ns() + 1);
+    return;
+  }
+  int64_t now = now_ns();
+  if (cam.cfg.fps == 0) {
+    int i = oldest_queued();
+    if (oldest_done() < 0 && i >= 0) capture(i, cam.next_k, now);
+    return;
+  }
+  while (due_time(cam.next_k) <= now) {
+    int i = oldest_queued();
+    if (i < 0) {
+      cam.next_k = first_due_from(now + 1);
+    } else if (cam.bufs[i].qtime > due_time(cam.next_k)) {
+      int64_t k = first_due_from(cam.bufs[i].qtime);
+      cam.next_k = k > cam.next_k ? k : cam.next_k + 1;
+    } else {
+      capture(i, cam.next_k, due_time(cam.next_k));
+    }
+  }
+}
+
+// 1: a filled buffer waits, -1: error (poll reports POLLERR), 0: look again at *wake.
+static int readiness(int fd, int64_t *wake) {
   struct handle *h = find_handle(fd);
-  refresh();
-  if (!h || !alive(h) || cam.owner != fd || !cam.streaming || oldest_queued() < 0) return -1;
+  struct control c = refresh();
+  if (!h || !alive(h) || cam.owner != fd || !cam.streaming) return -1;
   if (cam.cfg.fail_after >= 0 && cam.frames_total >= cam.cfg.fail_after) return -1;
-  *due = cam.next_due;
-  return now_ns() >= cam.next_due ? 1 : 0;
+  settle(&c);
+  if (oldest_done() >= 0) return 1;
+  // Only a tick can bring a frame; unpaced, only another thread's QBUF or the end of a stall.
+  *wake = cam.cfg.fps > 0 ? due_time(cam.next_k) : now_ns() + 10000000;
+  return 0;
 }
 
 // readiness() of each of our fds; returns whether any is ready or failed, and moves *wake
-// (-1: never) to the earliest time one of them becomes ready.
+// (-1: never) to the earliest time one of them should be looked at again.
 static int scan_readiness(const int *fds, int n, int *state, int64_t *wake) {
   int any = 0;
   pthread_mutex_lock(&cam.lock);
@@ -537,7 +692,7 @@ static int do_reqbufs(int fd, struct v4l2_requestbuffers *r) {
     if (cam.maps[k].addr && cam.maps[k].fd == fd)
       return set_errno(EBUSY);  // the kernel refuses while buffers are mapped
   release_buffers();
-  memset(cam.queued, 0, sizeof cam.queued);
+  for (int i = 0; i < MAX_BUFS; i++) cam.bufs[i] = (struct vbuf){.held_clip = -1};
   r->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
   if (r->count == 0) return 0;
   struct control c = refresh();
@@ -566,7 +721,8 @@ static void fill_buf(int i, struct v4l2_buffer *b) {
   b->m.offset = (uint32_t)i * cam.buflen;
   b->field = V4L2_FIELD_NONE;
   b->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
-             (cam.queued[i] ? V4L2_BUF_FLAG_QUEUED : 0);
+             (cam.bufs[i].state == BUF_QUEUED ? V4L2_BUF_FLAG_QUEUED : 0) |
+             (cam.bufs[i].state == BUF_DONE ? V4L2_BUF_FLAG_DONE : 0);
 }
 
 static int own_buf(int fd, struct v4l2_buffer *b) {
@@ -574,10 +730,22 @@ static int own_buf(int fd, struct v4l2_buffer *b) {
          b->memory == V4L2_MEMORY_MMAP && b->index < (uint32_t)cam.nbufs;
 }
 
+static int do_qbuf(int fd, struct v4l2_buffer *b) {
+  if (!own_buf(fd, b) || cam.bufs[b->index].state != BUF_IDLE) return set_errno(EINVAL);
+  struct control c = refresh();
+  settle(&c);  // frames due before now cannot land in this buffer
+  struct vbuf *vb = &cam.bufs[b->index];
+  vb->state = BUF_QUEUED;
+  vb->qorder = ++cam.qseq;
+  vb->qtime = now_ns();
+  fill_buf((int)b->index, b);
+  return 0;
+}
+
 static int do_dqbuf(int fd, struct v4l2_buffer *b) {
   for (;;) {
-    int64_t due = 0;
-    int r = readiness(fd, &due);
+    int64_t wake = 0;
+    int r = readiness(fd, &wake);
     struct handle *h = find_handle(fd);
     if (r < 0) {
       if (!alive(h)) return set_errno(ENODEV);
@@ -586,33 +754,38 @@ static int do_dqbuf(int fd, struct v4l2_buffer *b) {
         cam.gen++;
         return set_errno(ENODEV);
       }
-      return set_errno(EINVAL);  // not streaming or nothing queued
+      return set_errno(EINVAL);  // not streaming
     }
     if (r == 0) {
       if (fcntl(fd, F_GETFL) & O_NONBLOCK) return set_errno(EAGAIN);
       pthread_mutex_unlock(&cam.lock);
-      sleep_until(due);
+      sleep_until(wake);
       pthread_mutex_lock(&cam.lock);
       continue;
     }
     struct control c = refresh();
-    int i = oldest_queued();
-    uint32_t used = render(i, &c);
+    int i = oldest_done();
+    uint32_t k = cam.bufs[i].k;
+    int64_t shot = cam.bufs[i].shot;
+    uint32_t used = render(i, k, &c);
     if (!used) return set_errno(ENOMEM);
-    cam.queued[i] = 0;
+    cam.bufs[i].state = BUF_IDLE;
     memset(b, 0, sizeof *b);
     fill_buf(i, b);
     b->flags |= V4L2_BUF_FLAG_DONE;
     b->bytesused = used;
-    b->sequence = cam.sequence++;
+    b->sequence = k;
     // Stamped with its capture time, as a driver does, not with the time it was dequeued.
-    int64_t t = now_ns(), shot = cam.next_due;
     b->timestamp.tv_sec = shot / 1000000000;
     b->timestamp.tv_usec = shot % 1000000000 / 1000;
     cam.frames_total++;
-    // A slow reader gets the next frame at once rather than a backlog.
-    cam.next_due += period_ns();
-    if (cam.next_due < t) cam.next_due = t;
+    if (cam.log_fd >= 0) {
+      char line[80];
+      int n =
+          snprintf(line, sizeof line, "%u %lld %lld\n", k, (long long)shot, (long long)now_ns());
+      if (write(cam.log_fd, line, (size_t)n) < 0) {
+      }  // a full disk must not stop the camera
+    }
     return 0;
   }
 }
@@ -679,7 +852,8 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
     case VIDIOC_TRY_FMT: {
       struct v4l2_format *f = arg;
       if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return set_errno(EINVAL);
-      if (req == VIDIOC_S_FMT && cam.nbufs > 0) return set_errno(EBUSY);
+      if (req == VIDIOC_S_FMT && (cam.nbufs > 0 || cam.cfg.refuse == REFUSE_BUSY))
+        return set_errno(EBUSY);
       if (req == VIDIOC_G_FMT) {
         struct control c = refresh();
         current_format(&c, &f->fmt.pix);
@@ -715,21 +889,16 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
     case VIDIOC_S_INPUT:
       return *(int *)arg == 0 ? 0 : set_errno(EINVAL);
     case VIDIOC_REQBUFS:
-      return do_reqbufs(fd, arg);
+      // Busy: another program streams from the camera.
+      return cam.cfg.refuse == REFUSE_BUSY ? set_errno(EBUSY) : do_reqbufs(fd, arg);
     case VIDIOC_QUERYBUF: {
       struct v4l2_buffer *b = arg;
       if (!own_buf(fd, b)) return set_errno(EINVAL);
       fill_buf((int)b->index, b);
       return 0;
     }
-    case VIDIOC_QBUF: {
-      struct v4l2_buffer *b = arg;
-      if (!own_buf(fd, b) || cam.queued[b->index]) return set_errno(EINVAL);
-      cam.queued[b->index] = 1;
-      cam.qorder[b->index] = ++cam.qseq;
-      fill_buf((int)b->index, b);
-      return 0;
-    }
+    case VIDIOC_QBUF:
+      return do_qbuf(fd, arg);
     case VIDIOC_DQBUF: {
       struct v4l2_buffer *b = arg;
       if (cam.owner != fd || b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return set_errno(EINVAL);
@@ -738,13 +907,18 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF: {
       if (*(int *)arg != V4L2_BUF_TYPE_VIDEO_CAPTURE || cam.owner != fd) return set_errno(EINVAL);
-      cam.streaming = req == VIDIOC_STREAMON;
-      if (cam.streaming) {
-        cam.next_due = now_ns() + period_ns();
-        cam.sequence = 0;
-      } else {
-        memset(cam.queued, 0, sizeof cam.queued);
+      if (req == VIDIOC_STREAMON && cam.cfg.refuse == REFUSE_BUSY) return set_errno(EBUSY);
+      if (req == VIDIOC_STREAMON && !cam.streaming) {
+        // The first frame takes one interval to expose; each session starts the clip afresh.
+        cam.t_first = now_ns() + period_ns();
+        cam.next_k = 0;
+        cam.clip_offset = 0;
+        cam.was_still = 0;
+        cam.shown = -1;
       }
+      if (req == VIDIOC_STREAMOFF)
+        for (int i = 0; i < cam.nbufs; i++) cam.bufs[i].state = BUF_IDLE;
+      cam.streaming = req == VIDIOC_STREAMON;
       return 0;
     }
     case VIDIOC_QUERYCTRL:
@@ -764,10 +938,11 @@ static int open_device(int flags) {
   refresh();
   drop_stale_owner();
   struct handle *h = find_free();
-  if (n_handles == 0) cam.shown = -1;  // each capture session starts the clip afresh
   int fd = -1;
   if (!cam.usable || unplugged()) {
     errno = ENOENT;
+  } else if (cam.cfg.refuse == REFUSE_DENIED) {
+    errno = EACCES;  // the device exists, but the user is not in its group
   } else if (!h) {
     errno = EMFILE;
   } else {

@@ -43,7 +43,7 @@ const cv::Size kPictureSize(640, 480);
 std::string clip(const char* name) { return std::string(ORVELLE_E2E_CLIPS) + "/" + name; }
 
 // The first frame of a frame file, read from its documented layout.
-cv::Mat firstFrame(const std::string& path) {
+[[maybe_unused]] cv::Mat firstFrame(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string magic;
   int w = 0, h = 0, n = 0;
@@ -54,13 +54,13 @@ cv::Mat firstFrame(const std::string& path) {
   return in ? f : cv::Mat();
 }
 
-// Polls `done` until it holds or `limit` passes.
-bool waitFor(const std::function<bool()>& done, Ms limit) {
+// Polls `done` every `step` until it holds or `limit` passes.
+bool waitFor(const std::function<bool()>& done, Ms limit, Ms step = Ms(20)) {
   const auto end = Clock::now() + limit;
   for (;;) {
     if (done()) return true;
     if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(Ms(20));
+    std::this_thread::sleep_for(step);
   }
 }
 
@@ -116,9 +116,9 @@ class Process {
     if (running()) kill(pid_, SIGTERM);
   }
 
-  // The wait status once the process has ended within `limit`.
-  std::optional<int> waitExit(Ms limit) {
-    waitFor([&] { return !running(); }, limit);
+  // The wait status once the process has ended within `limit`, looking every `step`.
+  std::optional<int> waitExit(Ms limit, Ms step = Ms(20)) {
+    waitFor([&] { return !running(); }, limit, step);
     return status_;
   }
 
@@ -205,7 +205,16 @@ struct Camera {
 class Viewer {
  public:
   Viewer(const Xvfb& x, const TempDir& dir, const Camera& camera)
-      : display_(x.display()), controlFile_(dir / "control"), errFile_(dir / "err") {
+      : Viewer(x, dir, camera, viewerExe(), "Orvelle") {}
+
+  // Another program on the camera, such as the benchmarks' bare loop, whose top-level
+  // window is called `windowName`.
+  Viewer(const Xvfb& x, const TempDir& dir, const Camera& camera, const std::string& exe,
+         const std::string& windowName)
+      : display_(x.display()),
+        controlFile_(dir / "control"),
+        errFile_(dir / "err"),
+        windowName_(windowName) {
     setControl(camera.control);
     std::vector<std::string> env = inheritedEnv();
     env.push_back("DISPLAY=" + x.name());
@@ -214,10 +223,13 @@ class Viewer {
     std::istringstream preload(ORVELLE_E2E_PRELOAD_ENV);
     for (std::string var; std::getline(preload, var, '|');) env.push_back(var);
     env.insert(env.end(), camera.env.begin(), camera.env.end());
-    // ORVELLE_E2E_VIEWER runs the tests on another build, such as one with a fault put in.
+    process_.emplace(std::vector<std::string>{exe}, env, dir / "out", errFile_);
+  }
+
+  // ORVELLE_E2E_VIEWER runs the tests on another build, such as one with a fault put in.
+  static std::string viewerExe() {
     const char* exe = std::getenv("ORVELLE_E2E_VIEWER");
-    process_.emplace(std::vector<std::string>{exe && *exe ? exe : ORVELLE_EXE}, env, dir / "out",
-                     errFile_);
+    return exe && *exe ? exe : ORVELLE_EXE;
   }
 
   Process& process() { return *process_; }
@@ -354,7 +366,7 @@ class Viewer {
     for (unsigned i = 0; i < count && !found; ++i) {
       char* name = nullptr;
       XWindowAttributes a;
-      if (XFetchName(display_, children[i], &name) && name && std::strcmp(name, "Orvelle") == 0 &&
+      if (XFetchName(display_, children[i], &name) && name && name == windowName_ &&
           XGetWindowAttributes(display_, children[i], &a) && a.map_state == IsViewable)
         found = children[i];
       if (name) XFree(name);
@@ -364,7 +376,7 @@ class Viewer {
   }
 
   Display* display_;
-  std::string controlFile_, errFile_;
+  std::string controlFile_, errFile_, windowName_;
   std::optional<Process> process_;
   Window window_ = 0;
 };

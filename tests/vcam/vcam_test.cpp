@@ -17,7 +17,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "stamp.h"
 
 namespace {
 
@@ -77,13 +80,16 @@ class VcamTest : public ::testing::Test {
   static void TearDownTestSuite() { fs::remove_all(dir_); }
 
   void SetUp() override {
-    for (const char* v :
-         {"DEVICE", "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS", "FAIL_AFTER"})
+    for (const char* v : {"DEVICE", "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS",
+                          "FAIL_AFTER", "STAMP", "REFUSE", "LOG"})
       unsetenv((std::string("ORVELLE_VCAM_") + v).c_str());
     control_ = dir_ + "/control";
     Control("play");
     setenv("ORVELLE_VCAM_CONTROL", control_.c_str(), 1);
     setenv("ORVELLE_VCAM_FRAMES", clip_path_.c_str(), 1);
+    // Unpaced unless a test is about time: a reader slowed down by a busy machine loses
+    // frames, as from a real camera, and the frame checks would see gaps.
+    setenv("ORVELLE_VCAM_FPS", "0", 1);
   }
 
   void Control(const std::string& words) { std::ofstream(control_) << words << "\n"; }
@@ -323,6 +329,7 @@ TEST_F(VcamTest, CapAnyFindsTheCamera) {
 // Raw V4L2 use, as OpenCV's waitAny() and other clients poll: the device must only be ready
 // when a frame is due, also when polled together with ordinary fds.
 TEST_F(VcamTest, PollAndSelectWaitForFrames) {
+  unsetenv("ORVELLE_VCAM_FPS");
   int fd = open("/dev/video0", O_RDWR | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   v4l2_requestbuffers req{};
@@ -405,6 +412,145 @@ TEST_F(VcamTest, PollAndSelectWaitForFrames) {
   close(pipefd[0]);
   close(pipefd[1]);
   close(fd);
+}
+
+// ---- a driver's queue ----
+
+int Stamp(const cv::Mat& f) { return orvelle_stamp_read(f.data, f.cols, f.rows, f.step); }
+
+double MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Frames are captured at their due times into the four buffers OpenCV queues; a reader that
+// falls behind gets the oldest waiting frame, and later ones are dropped until it catches up.
+TEST_F(VcamTest, SlowReaderGetsOldestFramesAndCanDrainToTheNewest) {
+  const std::string log = dir_ + "/frames.log";
+  setenv("ORVELLE_VCAM_FPS", "50", 1);
+  setenv("ORVELLE_VCAM_STAMP", "1", 1);
+  setenv("ORVELLE_VCAM_LOG", log.c_str(), 1);
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  cv::Mat f = Read(cap);
+  EXPECT_EQ(Stamp(f), 1) << "OpenCV swallows frame 0";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // 15 intervals
+  f = Read(cap);
+  EXPECT_EQ(Stamp(f), 2) << "not the oldest waiting frame";
+  EXPECT_GT(MonotonicMs() - cap.get(cv::CAP_PROP_POS_MSEC), 200) << "frame 2 is 250 ms old";
+
+  // waitAny() dequeues a waiting frame; retrieve() must follow, or the next waitAny() does
+  // nothing and reports it ready again.
+  std::vector<int> ready, drained;
+  while (cv::VideoCapture::waitAny({cap}, ready, 1000000) && !ready.empty() &&
+         drained.size() < 10) {
+    ASSERT_TRUE(cap.retrieve(f));
+    drained.push_back(Stamp(f));
+  }
+  ASSERT_GE(drained.size(), 3u);
+  EXPECT_EQ(std::vector<int>(drained.begin(), drained.begin() + 3), (std::vector<int>{3, 4, 5}))
+      << "four buffers held frames 2 to 5";
+  for (size_t i = 3; i < drained.size(); ++i)
+    EXPECT_GE(drained[i], 16) << "only a frame due during the drain may follow";
+  f = Read(cap);
+  const int fresh = Stamp(f);
+  EXPECT_GE(fresh, 16) << "frames due while no buffer was free are skipped";
+  EXPECT_LT(MonotonicMs() - cap.get(cv::CAP_PROP_POS_MSEC), 150) << "not a new frame";
+  cap.release();
+
+  // One line per dequeued frame: its number, capture and dequeue times in ns.
+  std::ifstream in(log);
+  std::vector<long long> k, shot, taken;
+  for (long long a, b, c; in >> a >> b >> c;) k.push_back(a), shot.push_back(b), taken.push_back(c);
+  std::vector<long long> expected{0, 1, 2};
+  expected.insert(expected.end(), drained.begin(), drained.end());
+  expected.push_back(fresh);
+  ASSERT_EQ(k, expected);
+  for (size_t i = 0; i < k.size(); ++i) {
+    EXPECT_NEAR(shot[i] - shot[0], k[i] * 20000000, 1)
+        << "frame " << k[i] << " not captured when due";
+    EXPECT_GE(taken[i], shot[i]);
+  }
+  EXPECT_GT(taken[2] - shot[2], 250000000) << "frame 2 was dequeued 300 ms after capture";
+}
+
+TEST_F(VcamTest, StallSilencesTheCameraUntilPlay) {
+  setenv("ORVELLE_VCAM_FPS", "50", 1);
+  setenv("ORVELLE_VCAM_STAMP", "1", 1);
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  int before = Stamp(Read(cap));
+  Control("stall");
+  // Frames captured before the stall may still wait in the buffers.
+  std::vector<int> ready;
+  cv::Mat f;
+  for (int i = 0; i < 4 && cv::VideoCapture::waitAny({cap}, ready, 1000000); ++i) {
+    ASSERT_TRUE(cap.retrieve(f));
+    before = Stamp(f);
+  }
+  auto t0 = Clock::now();
+  EXPECT_FALSE(cv::VideoCapture::waitAny({cap}, ready, 300000000));
+  EXPECT_TRUE(ready.empty());
+  EXPECT_GT(Seconds(t0), 0.29);
+  Control("play");
+  t0 = Clock::now();
+  ASSERT_TRUE(cv::VideoCapture::waitAny({cap}, ready, 1000000000));
+  EXPECT_LT(Seconds(t0), 0.25) << "play did not resume at once";
+  ASSERT_TRUE(cap.retrieve(f));
+  EXPECT_GE(Stamp(f), before + 15) << "time goes on while stalled";
+}
+
+TEST_F(VcamTest, BusyOrDeniedCameraDoesNotOpen) {
+  setenv("ORVELLE_VCAM_REFUSE", "busy", 1);
+  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+  int fd = open("/dev/video0", O_RDWR);
+  ASSERT_GE(fd, 0) << "a busy camera still opens";
+  v4l2_format fmt{};
+  fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  EXPECT_EQ(ioctl(fd, VIDIOC_G_FMT, &fmt), 0);
+  EXPECT_EQ(fmt.fmt.pix.width, 768u);
+  EXPECT_EQ(ioctl(fd, VIDIOC_S_FMT, &fmt), -1);
+  EXPECT_EQ(errno, EBUSY);
+  close(fd);
+
+  setenv("ORVELLE_VCAM_REFUSE", "denied", 1);
+  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+  EXPECT_EQ(open("/dev/video0", O_RDWR), -1);
+  EXPECT_EQ(errno, EACCES);
+}
+
+// The viewer scales every camera to 640 x 480 bilinearly and may mark even pixels green.
+TEST_F(VcamTest, StampSurvivesScalingYuyvAndMarks) {
+  setenv("ORVELLE_VCAM_STAMP", "1", 1);
+  auto onScreen = [](const cv::Mat& f) {
+    cv::Mat p;
+    cv::resize(f, p, {640, 480}, 0, 0, cv::INTER_LINEAR);
+    for (int y = 0; y < p.rows; y += 2)
+      for (int x = 0; x < p.cols; x += 2) p.at<cv::Vec3b>(y, x) = {0, 255, 0};
+    return Stamp(p);
+  };
+  for (const char* mode : {"play", "play size 3840x2160", "play format YUYV", "still"}) {
+    Control(mode);
+    cv::VideoCapture cap(0, cv::CAP_V4L2);
+    ASSERT_TRUE(cap.isOpened());
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(onScreen(Read(cap)), k) << mode;
+  }
+  cv::Mat a(576, 768, CV_8UC3), b;
+  for (int v : {0, 255}) {
+    a = v;
+    EXPECT_EQ(Stamp(a), -1) << "a flat picture read as a number";
+  }
+  a.colRange(0, 480) = 239;  // a window whose first picture is only partly painted
+  EXPECT_EQ(Stamp(a), -1) << "a half-painted window read as a number";
+  cv::randu(a, 0, 256);
+  EXPECT_EQ(Stamp(a), -1) << "noise read as a number";
+  b = a.clone();
+  orvelle_stamp_write(a.data, a.cols, a.rows, a.step, 0x5a5a);
+  orvelle_stamp_write(b.data, b.cols, b.rows, b.step, 0x5a5b);
+  EXPECT_EQ(Stamp(a), 0x5a5a);
+  cv::addWeighted(a, 0.5, b, 0.5, 0, b);
+  EXPECT_EQ(Stamp(b), -1) << "a blend of two frames read as a number";
 }
 
 }  // namespace
