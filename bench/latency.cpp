@@ -5,10 +5,6 @@
 // time it was first seen there less its capture time. Then, on a camera giving a frame every
 // 5 s, how long `q` takes to end each program.
 // Usage: orvelle_latency [SECONDS] [SCENARIO...]   (SCENARIO: 30 60 120 4k slow; default all)
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -16,18 +12,9 @@
 #include <set>
 
 #include "e2e/session.h"
-#include "stamp.h"
-
-// After the C++ headers, as in session.h: Xlib's macros would break them.
-#include <X11/extensions/XShm.h>
+#include "e2e/stamps.h"
 
 namespace {
-
-int64_t nowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
 
 std::string loadAverage() {
   std::ifstream in("/proc/loadavg");
@@ -44,79 +31,6 @@ struct Scenario {
 
 struct Program {
   std::string name, exe, window;
-};
-
-// What the camera logged for one frame: when it was captured and dequeued.
-struct Logged {
-  int64_t shot, taken;
-};
-
-std::map<long, Logged> readLog(const std::string& path) {
-  std::map<long, Logged> frames;
-  std::ifstream in(path);
-  long k;
-  int64_t shot, taken;
-  while (in >> k >> shot >> taken) frames[k] = {shot, taken};
-  return frames;
-}
-
-// The stamp band of a window, read through shared memory so that a read costs a copy in
-// the server and no more.
-class Band {
- public:
-  Band(Display* d, Window w) : display_(d), window_(w) {
-    XWindowAttributes a;
-    if (!XShmQueryExtension(d) || !XGetWindowAttributes(d, w, &a)) return;
-    width_ = a.width;
-    height_ = a.height;
-    orvelle_stamp_band(height_, &y0_, &y1_);
-    image_ = XShmCreateImage(d, a.visual, static_cast<unsigned>(a.depth), ZPixmap, nullptr, &shm_,
-                             static_cast<unsigned>(width_), static_cast<unsigned>(y1_ - y0_));
-    if (!image_ || image_->bits_per_pixel != 32) return;
-    shm_.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image_->bytes_per_line) * image_->height,
-                        IPC_CREAT | 0600);
-    if (shm_.shmid < 0) return;
-    shm_.shmaddr = image_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
-    shm_.readOnly = False;
-    attached_ = shm_.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(d, &shm_);
-    shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once both sides detach
-    XSync(d, False);
-    picture_ = cv::Mat(height_, width_, CV_8UC3, cv::Scalar::all(128));
-  }
-  ~Band() {
-    if (attached_) XShmDetach(display_, &shm_);
-    if (shm_.shmaddr && shm_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm_.shmaddr);
-    if (image_) {
-      image_->data = nullptr;
-      XDestroyImage(image_);
-    }
-  }
-  Band(const Band&) = delete;
-  Band& operator=(const Band&) = delete;
-
-  bool ok() const { return attached_; }
-
-  // The frame number on screen now and when it was read; -1: none readable, -2: the window
-  // cannot be read (gone).
-  int read(int64_t& when) {
-    const int64_t before = nowNs();
-    if (!XShmGetImage(display_, window_, image_, 0, y0_, AllPlanes)) return -2;
-    when = (before + nowNs()) / 2;
-    cv::Mat bgrx(y1_ - y0_, width_, CV_8UC4, image_->data,
-                 static_cast<size_t>(image_->bytes_per_line));
-    cv::Mat rows = picture_.rowRange(y0_, y1_);
-    cv::cvtColor(bgrx, rows, cv::COLOR_BGRA2BGR);
-    return orvelle_stamp_read(picture_.data, picture_.cols, picture_.rows, picture_.step);
-  }
-
- private:
-  Display* display_;
-  Window window_;
-  XShmSegmentInfo shm_{};
-  XImage* image_ = nullptr;
-  bool attached_ = false;
-  int width_ = 0, height_ = 0, y0_ = 0, y1_ = 0;
-  cv::Mat picture_;  // only the band is filled in
 };
 
 struct Measured {
@@ -138,7 +52,8 @@ Camera cameraFor(const Scenario& s, const std::string& log) {
 // Waits for the program's window and the first stamped frame on it, then for `settle`.
 bool startShowing(Viewer& v, Display* d, std::optional<Band>& band, std::string& error, Ms limit,
                   Ms settle) {
-  if (!v.waitWindow()) {
+  // OpenCV drops a camera's first frame, and the viewer opens its window on the next one.
+  if (!v.waitWindow(limit)) {
     error = "no window: " + v.stderrText();
     return false;
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
@@ -126,8 +127,6 @@ class Camera {
  public:
   // Opens the camera, asks for 640 x 480 and waits for its first frame; empty, or why not.
   std::string open() {
-    // OpenCV's own wait for a frame, used here for the first one only, is 10 s by default.
-    setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "5", 0);
     if (!capture().open(0, cv::CAP_V4L2)) capture().open(0, cv::CAP_ANY);
     if (!capture().isOpened()) return whyNoCamera();
     capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
@@ -147,13 +146,16 @@ class Camera {
     }
     if (!pollable_) return capture().read(frame) && !frame.empty() ? Grab::Frame : Grab::Lost;
     try {
-      // waitAny dequeues the oldest frame waiting; newer ones may wait behind it, and the
-      // driver has dropped none of them yet. Its shortest time-out is 1 ms, and 0 waits forever.
+      // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
+      // them takes a poll of at least 1 ms (a time-out of 0 waits forever), so look only
+      // behind a frame old enough to have any.
       if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL))
         return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
-      do {
+      for (;;) {
+        const bool newest = justCaptured();
         if (!capture().retrieve(frame) || frame.empty()) return Grab::Lost;
-      } while (cv::VideoCapture::waitAny(streams_, ready_, 1));
+        if (newest || !cv::VideoCapture::waitAny(streams_, ready_, 1)) break;
+      }
     } catch (const cv::Exception&) {
       return Grab::Lost;  // the driver reports an error, as for an unplugged camera
     }
@@ -164,6 +166,16 @@ class Camera {
   void release() { capture().release(); }
 
  private:
+  // Whether the frame just dequeued was captured so recently that no frame can follow it yet,
+  // for cameras up to 250 frames a second. Drivers stamp frames with CLOCK_MONOTONIC.
+  bool justCaptured() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double ageMs =
+        now.tv_sec * 1e3 + now.tv_nsec / 1e6 - capture().get(cv::CAP_PROP_POS_MSEC);
+    return ageMs >= 0 && ageMs < 4;
+  }
+
   using Clock = std::chrono::steady_clock;
   cv::VideoCapture& capture() { return streams_[0]; }
 

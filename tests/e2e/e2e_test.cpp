@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session.h"
+#include "stamps.h"
 
 namespace {
 
@@ -356,6 +357,69 @@ TEST_F(E2e, KeyBurstLeavesTheViewerResponsive) {
 }
 
 // ---- a live picture ----
+
+// How long after its capture each frame first showed in the window, watched for `span` on a
+// camera that stamps and logs its frames; sorted, in ms.
+std::vector<double> frameDelaysMs(Viewer& v, Display* display, const std::string& log, Ms span) {
+  Band band(display, v.window());
+  EXPECT_TRUE(band.ok());
+  std::map<int, int64_t> firstSeen;
+  int first = -1;  // on screen before watching began
+  const int64_t end = nowNs() + std::chrono::nanoseconds(span).count();
+  while (band.ok() && nowNs() < end) {
+    int64_t when = 0;
+    const int k = band.read(when);
+    if (k >= 0 && first < 0) first = k;
+    if (k >= 0) firstSeen.emplace(k, when);
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  std::map<int, int64_t> captured;
+  for (const auto& [k, f] : readLog(log)) captured[static_cast<int>(k & 0xffff)] = f.shot;
+  std::vector<double> delays;
+  for (const auto& [k, when] : firstSeen)
+    if (k != first && captured.count(k)) delays.push_back((when - captured[k]) / 1e6);
+  std::sort(delays.begin(), delays.end());
+  return delays;
+}
+
+// A picture is on screen as soon as its pass is done, not a frame later; and a camera faster
+// than the viewer is shown by its newest frame, not by the oldest of those queued up.
+TEST_F(E2e, EachPictureIsTheNewestFrameOnScreenAtOnce) {
+  struct Case {
+    const char* fps;
+    double maxMedianMs;
+  };
+  for (const Case c : {Case{"5", 60}, Case{"120", 35}}) {
+    SCOPED_TRACE(std::string(c.fps) + " fps");
+    const std::string log = dir_ / (std::string("frames-") + c.fps);
+    Viewer& v = start({clip("walk.orv"),
+                       "play",
+                       {std::string("ORVELLE_VCAM_FPS=") + c.fps, "ORVELLE_VCAM_STAMP=1",
+                        "ORVELLE_VCAM_LOG=" + log}});
+    const std::vector<double> delays = frameDelaysMs(v, xvfb_->display(), log, Ms(2000));
+    ASSERT_GE(delays.size(), 5u);
+    EXPECT_LT(delays[delays.size() / 2], c.maxMedianMs)
+        << "median of " << delays.size() << " frames, the longest " << delays.back() << " ms";
+    expectQuit();
+  }
+}
+
+// A camera that goes silent: `q` still acts at once, and after 5 s the viewer gives up.
+TEST_F(E2e, StalledCameraQuitsAtOnceAndEndsByItself) {
+  Viewer& v = start();
+  v.setControl("stall");
+  std::this_thread::sleep_for(Ms(500));
+  const auto typed = Clock::now();
+  v.press(XK_q);
+  expectExit(0, Ms(2000));
+  EXPECT_LT(Clock::now() - typed, Ms(400)) << "q waited for a frame";
+
+  Viewer& w = start();
+  w.setControl("stall");
+  const auto stalled = Clock::now();
+  expectCameraLost(Ms(10000));
+  EXPECT_GT(Clock::now() - stalled, Ms(4500)) << "gave up on a camera silent for less than 5 s";
+}
 
 // A frame a second: keys act at once all the same, and `m` shows in the next picture.
 TEST_F(E2e, SlowCameraAnswersKeysAtOnce) {
