@@ -258,6 +258,11 @@ class Viewer {
            window_ != 0;
   }
 
+  // Waits until the window has left the screen.
+  bool waitWindowGone(Ms limit) {
+    return waitFor([&] { return findWindow() == 0; }, limit, Ms(5));
+  }
+
   Window window() const { return window_; }
 
   // What the window shows now; empty if it cannot be read.
