@@ -23,7 +23,9 @@ test-sanitized: deps-test
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DORVELLE_SANITIZE=ON -DORVELLE_FUZZ=ON -DORVELLE_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(SAN_BUILD) -j$(JOBS)
-	cd $(SAN_BUILD) && ctest --output-on-failure -LE install
+	cd $(SAN_BUILD) && ctest --output-on-failure -LE 'install|fuzz'
+	@# In full (-V), so that a passing run's `Done N runs` line shows too.
+	cd $(SAN_BUILD) && ctest -V -L fuzz
 
 # 300 frames of Debian's vtest.avi at 640 x 480, decoded once (about 280 MB).
 DEMO_FRAMES = $(BUILD)/footage/demo.orv

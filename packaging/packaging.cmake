@@ -8,7 +8,16 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.desktop
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/orvelle.1.in ${CMAKE_BINARY_DIR}/packaging/orvelle.1 @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/orvelle.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Compressed as Debian wants them: at the highest level, with no name or time stamp inside.
+set(packaging_dir ${CMAKE_BINARY_DIR}/packaging)
+add_custom_command(OUTPUT ${packaging_dir}/orvelle.1.gz ${packaging_dir}/changelog.gz
+  COMMAND gzip -9nc ${packaging_dir}/orvelle.1 > ${packaging_dir}/orvelle.1.gz
+  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${packaging_dir}/changelog.gz
+  DEPENDS ${packaging_dir}/orvelle.1 ${CMAKE_CURRENT_LIST_DIR}/changelog)
+add_custom_target(orvelle_docs ALL DEPENDS ${packaging_dir}/orvelle.1.gz ${packaging_dir}/changelog.gz)
+install(FILES ${packaging_dir}/orvelle.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${packaging_dir}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvelle)

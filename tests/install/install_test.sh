@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the viewer as people get it, into a prefix and as a Debian package, and checks
-# what lands: the program, its desktop entry, icon and manual page, and nothing else.
+# what lands: the program, its desktop entry, icon, manual page, copyright and changelog, and
+# nothing else; lintian must find no error or warning in the package.
 # Usage: install_test.sh BUILD_DIR
 set -u
 build=$(cd "$1" && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 dir=$(mktemp -d "${TMPDIR:-/tmp}/orvelle-install.XXXXXX")
 ours=0 # set while the package installed by this run is on the system
 cleanup() {
@@ -19,8 +21,10 @@ check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; fi; }
 # The one list of what an install holds; the package holds the same under /usr.
 expected="bin/orvelle
 share/applications/orvelle.desktop
+share/doc/orvelle/changelog.gz
+share/doc/orvelle/copyright
 share/icons/hicolor/scalable/apps/orvelle.svg
-share/man/man1/orvelle.1"
+share/man/man1/orvelle.1.gz"
 
 # --- into a prefix ---
 prefix=$dir/prefix
@@ -54,13 +58,14 @@ check 'grep -qx "Icon=orvelle" "$desktop"' "desktop entry does not name the orve
 svg=$prefix/share/icons/hicolor/scalable/apps/orvelle.svg
 check '[ "$(xmllint --xpath "local-name(/*)" "$svg" 2>&1)" = svg ]' "icon is not a well-formed SVG"
 
-man=$prefix/share/man/man1/orvelle.1
+man=$prefix/share/man/man1/orvelle.1.gz
 MANWIDTH=80 man --warnings -l "$man" >"$dir/man.txt" 2>"$dir/man.err"
 mstatus=$?
 check '[ "$mstatus" -eq 0 ] && [ ! -s "$dir/man.err" ] && [ -s "$dir/man.txt" ]' "man -l warns: $(cat "$dir/man.err")"
-groff -man -ww -z "$man" >"$dir/groff.err" 2>&1
+zcat "$man" >"$dir/orvelle.1"
+groff -man -ww -z "$dir/orvelle.1" >"$dir/groff.err" 2>&1
 check '[ ! -s "$dir/groff.err" ]' "groff warns: $(cat "$dir/groff.err")"
-check '! grep -q @ "$man"' "manual page has an unreplaced @VARIABLE@"
+check '! grep -q @ "$dir/orvelle.1"' "manual page has an unreplaced @VARIABLE@"
 # The page must quote the program's own failure line, so the two cannot drift apart.
 check 'grep -qF "$err" "$dir/man.txt"' "manual page does not show the line orvelle prints without a camera ($err)"
 for section in KEYS "EXIT STATUS"; do
@@ -93,6 +98,18 @@ check '[ "$debfiles" = "$expected" ]' "package files differ from the expected on
 $(diff <(echo "$expected") <(echo "$debfiles"))"
 dpkg-deb -x "$deb" "$dir/unpacked"
 check 'file -b "$dir/unpacked/usr/bin/orvelle" | grep -q ", stripped"' "packaged binary is not stripped"
+zcat "$dir/unpacked/usr/share/doc/orvelle/changelog.gz" >"$dir/changelog"
+logged=$(dpkg-parsechangelog -l "$dir/changelog" -S Version 2>&1)
+check '[ "$logged" = "$(field Version)" ]' "changelog's latest entry is $logged, the package $(field Version)"
+
+# Errors and warnings fail; the info and pedantic tags that stay are listed in the README,
+# each with its reason, and any other fails too.
+lintian --pedantic --display-info "$deb" >"$dir/lintian" 2>"$dir/lintian.err"
+lstatus=$?
+check '[ "$lstatus" -eq 0 ] && ! grep -q "^[EW]: " "$dir/lintian"' "lintian (status $lstatus): $(cat "$dir/lintian" "$dir/lintian.err")"
+while read -r kind _ tag _; do
+  check 'grep -q "\`$tag\`" "$source_dir/README.md"' "lintian tag $tag is not in the README: $kind $tag"
+done < <(grep "^[IP]: " "$dir/lintian")
 
 # --- installing and removing the package, as root only ---
 if [ "$(id -u)" -ne 0 ]; then
@@ -121,7 +138,7 @@ $(diff "$dir/paths" <(echo "$listed"))"
     while read -r f; do
       check '[ -f "/usr/$f" ]' "/usr/$f missing after dpkg -i"
     done <<<"$expected"
-    check '[ "$(man -w orvelle 2>&1)" = /usr/share/man/man1/orvelle.1 ]' "man -w orvelle: $(man -w orvelle 2>&1)"
+    check '[ "$(man -w orvelle 2>&1)" = /usr/share/man/man1/orvelle.1.gz ]' "man -w orvelle: $(man -w orvelle 2>&1)"
     timeout 60 dpkg -r orvelle >>"$dir/dpkg.log" 2>&1 || check false "dpkg -r failed: $(tail -n3 "$dir/dpkg.log")"
     timeout 60 dpkg -P orvelle >>"$dir/dpkg.log" 2>&1 || check false "dpkg -P failed: $(tail -n3 "$dir/dpkg.log")"
     ours=0
