@@ -329,7 +329,8 @@ TEST_F(VcamTest, CapAnyFindsTheCamera) {
 // Raw V4L2 use, as OpenCV's waitAny() and other clients poll: the device must only be ready
 // when a frame is due, also when polled together with ordinary fds.
 TEST_F(VcamTest, PollAndSelectWaitForFrames) {
-  unsetenv("ORVELLE_VCAM_FPS");
+  // Slow enough that a loaded machine does not reach the next frame between two steps.
+  setenv("ORVELLE_VCAM_FPS", "10", 1);
   int fd = open("/dev/video0", O_RDWR | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   v4l2_requestbuffers req{};
@@ -401,7 +402,7 @@ TEST_F(VcamTest, PollAndSelectWaitForFrames) {
   ASSERT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), 0);
   double gap = static_cast<double>(b.timestamp.tv_sec - first.tv_sec) +
                static_cast<double>(b.timestamp.tv_usec - first.tv_usec) * 1e-6;
-  EXPECT_NEAR(gap, 1 / 30.0, 0.001) << "frames are stamped at their capture time";
+  EXPECT_NEAR(gap, 1 / 10.0, 0.001) << "frames are stamped at their capture time";
   EXPECT_EQ(b.sequence, 1u);
 
   ASSERT_EQ(ioctl(fd, VIDIOC_STREAMOFF, &type), 0);
