@@ -10,8 +10,10 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QString>
+#include <QTimer>
 #include <QWindow>
 #include <QtGlobal>
 #include <algorithm>
@@ -53,6 +55,10 @@ void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const Q
 // key of each wait, and folds Shift+letter to the lower-case code.
 class KeyQueue : public QObject {
  public:
+  QEventLoop* waiting = nullptr;  // a key wait to end when a key comes
+
+  int count() const { return count_; }
+
   int take() {
     if (count_ == 0) return -1;
     const int key = keys_[head_];
@@ -71,6 +77,7 @@ class KeyQueue : public QObject {
       if (key->modifiers() != Qt::ControlModifier && text.size() == 1 && count_ < kSize) {
         keys_[(head_ + count_) % kSize] = text.at(0).unicode();
         ++count_;
+        if (waiting != nullptr) waiting->quit();
       }
     }
     return QObject::eventFilter(watched, event);
@@ -144,12 +151,20 @@ void watchWindows() {
 
 int nextKey(int delayMs) {
   if (keyQueue == nullptr) return delayMs > 0 ? cv::waitKeyEx(delayMs) : -1;
-  int key = keyQueue->take();
-  if (key == -1 && delayMs > 0) {
-    cv::waitKeyEx(delayMs);  // runs the toolkit, which queues what is typed meanwhile
-    key = keyQueue->take();
+  if (keyQueue->count() == 0 && delayMs > 0) {
+    // Runs the toolkit, which queues what is typed meanwhile, until a key comes or the time
+    // is up. cv::waitKeyEx would do it by polling every millisecond, 1 to 2 ms late.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(delayMs);
+    keyQueue->waiting = &loop;
+    loop.exec();
+    keyQueue->waiting = nullptr;
   }
-  return key;
+  return keyQueue->take();
 }
 
 void paintNow() {
