@@ -144,7 +144,7 @@ class Camera {
       first_.release();
       return Grab::Frame;
     }
-    if (!pollable_) return capture().read(frame) && !frame.empty() ? Grab::Frame : Grab::Lost;
+    if (!pollable_) return capture().read(frame) ? Grab::Frame : Grab::Lost;
     try {
       // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
       // them takes a poll of at least 1 ms (a time-out of 0 waits forever), so look only
@@ -153,7 +153,7 @@ class Camera {
         return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
       for (;;) {
         const bool newest = justCaptured();
-        if (!capture().retrieve(frame) || frame.empty()) return Grab::Lost;
+        if (!capture().retrieve(frame)) return Grab::Lost;
         if (newest || !cv::VideoCapture::waitAny(streams_, ready_, 1)) break;
       }
     } catch (const cv::Exception&) {
@@ -214,7 +214,7 @@ bool handleKey(Viewer& viewer, int key) {
   if (key == kEsc || key == 'q') return false;
   if (key == 'm') {
     menuVisible = !menuVisible;
-  } else if (key == 's') {
+  } else if (key == 's' && !viewer.frame.empty()) {  // before the first frame: nothing to take
     if (detecting)
       viewer.referenceFrame.release();
     else
@@ -230,8 +230,9 @@ LoopEnd runLoop(Viewer& viewer, const ViewerIo& io) {
     // Keys typed while the camera is slow act at once; `m` and `s` show in the next picture.
     for (;;) {
       const Grab grab = io.grab(grabbed, kFrameSliceMs);
+      if (grab == Grab::Lost || (grab == Grab::Frame && grabbed.empty()))
+        return LoopEnd::CameraLost;
       if (grab == Grab::Frame) break;
-      if (grab == Grab::Lost) return LoopEnd::CameraLost;
       if (!handleKeys(viewer, io, kIdleKeyWaitMs)) return LoopEnd::Quit;
     }
     preparePicture(viewer, grabbed);

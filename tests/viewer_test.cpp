@@ -193,11 +193,18 @@ TEST_F(Loop, ClosedWindowEndsTheLoopWithoutShowing) {
 }
 
 TEST_F(Loop, LostCameraEndsTheLoop) {
-  script.then(plain(vga, cv::Scalar::all(90))).slow().lost();
-  script.then(plain(vga, cv::Scalar::all(90)));
-  EXPECT_EQ(script.run(viewer), LoopEnd::CameraLost);
-  EXPECT_EQ(script.passes, 1);
-  EXPECT_EQ(script.shown.size(), 1u);
+  for (const bool emptyFrame : {false, true}) {
+    Viewer fresh;
+    Script lost;
+    lost.then(plain(vga, cv::Scalar::all(90))).slow();
+    if (emptyFrame)
+      lost.then(cv::Mat());
+    else
+      lost.lost();
+    lost.then(plain(vga, cv::Scalar::all(90)));
+    EXPECT_EQ(lost.run(fresh), LoopEnd::CameraLost) << "an empty frame counts as a lost camera";
+    EXPECT_EQ(lost.shown.size(), 1u);
+  }
 }
 
 TEST_F(Loop, EveryKeyOfAPassActsInOrder) {
@@ -212,7 +219,8 @@ TEST_F(Loop, EveryKeyOfAPassActsInOrder) {
 // A slow camera: keys typed while no frame comes act at once, and show in the next picture.
 TEST_F(Loop, KeysActWhileTheCameraIsSlow) {
   const cv::Mat empty = plain(vga, cv::Scalar::all(90)), object = withObject();
-  script.then(empty).slow({'m'}).slow({'s'}).then(object);
+  // `s` before any frame has nothing to take for a reference.
+  script.slow({'s'}).then(empty).slow({'m'}).slow({'s'}).then(object);
   EXPECT_EQ(script.run(viewer), LoopEnd::CameraLost);
   ASSERT_EQ(script.shown.size(), 2u);
   EXPECT_TRUE(menuShown(script.shown[0]));
