@@ -94,28 +94,9 @@ Measured measure(const Program& p, const Scenario& s, int seconds) {
   if (!startShowing(v, x.display(), band, m.error, Ms(15000), Ms(2000))) return m;
 
   m.load = loadAverage();
-  std::map<int, int64_t> firstSeen;  // by stamp (k mod 2^16)
-  int first = -1;                    // on screen already when sampling began
-  long samples = 0;
-  const int64_t period = 500000;  // 2 kHz
   const int64_t start = nowNs(), end = start + seconds * 1000000000LL;
-  for (int64_t next = start; next < end; next += period) {
-    const int64_t now = nowNs();
-    if (now < next) {
-      const timespec ts{static_cast<time_t>(next / 1000000000),
-                        static_cast<long>(next % 1000000000)};
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    } else if (now - next > 10 * period) {
-      next = now;  // fell behind: do not burst to catch up
-    }
-    int64_t when = 0;
-    const int k = band->read(when);
-    ++samples;
-    if (k < 0) continue;
-    if (first < 0) first = k;
-    firstSeen.emplace(k, when);
-  }
-  m.samplesPerSecond = static_cast<double>(samples) / seconds;
+  const Watched watched = watchStamps(*band, start, end);
+  m.samplesPerSecond = static_cast<double>(watched.samples) / seconds;
   v.press(XK_q);
   if (!v.process().waitExit(Ms(15000))) m.error = "did not quit";
 
@@ -135,8 +116,8 @@ Measured measure(const Program& p, const Scenario& s, int seconds) {
     m.dequeued += f.taken >= start && f.taken < end;
     byStamp[static_cast<int>(k & 0xffff)] = &f;
   }
-  for (const auto& [k, when] : firstSeen) {
-    if (k == first) continue;
+  for (const auto& [k, when] : watched.firstSeen) {
+    if (k == watched.first) continue;
     const auto f = byStamp.find(k);
     if (f == byStamp.end() || f->second->shot > when) {
       ++m.misread;

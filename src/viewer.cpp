@@ -102,12 +102,13 @@ int fail(const std::string& message) {
 // OpenCV says only that the camera did not open; the device itself tells why.
 std::string whyNoCamera() {
   const std::string device = kCameraDevice;
+  const std::string inUse = "the camera " + device + " is in use by another program";
   const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     if (error == ENOENT || error == ENODEV || error == ENXIO) return "no camera at index 0";
     if (error == EACCES || error == EPERM) return "no permission to open the camera " + device;
-    if (error == EBUSY) return "the camera " + device + " is in use by another program";
+    if (error == EBUSY) return inUse;
     return "cannot open the camera " + device + ": " + std::strerror(error);
   }
   // Asking for no buffers changes nothing, but a driver refuses it while another program
@@ -117,8 +118,7 @@ std::string whyNoCamera() {
   request.memory = V4L2_MEMORY_MMAP;
   const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) < 0 && errno == EBUSY;
   ::close(fd);
-  if (busy) return "the camera " + device + " is in use by another program";
-  return "cannot capture from the camera " + device;
+  return busy ? inUse : "cannot capture from the camera " + device;
 }
 
 // Camera 0, read so that the picture is the newest frame and the window is never kept
@@ -127,6 +127,8 @@ class Camera {
  public:
   // Opens the camera, asks for 640 x 480 and waits for its first frame; empty, or why not.
   std::string open() {
+    // V4L2 first: for an index OpenCV would try GStreamer before it, and the camera would then
+    // behave as the installed GStreamer plugins decide.
     if (!capture().open(0, cv::CAP_V4L2)) capture().open(0, cv::CAP_ANY);
     if (!capture().isOpened()) return whyNoCamera();
     capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);

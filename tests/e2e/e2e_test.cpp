@@ -363,21 +363,13 @@ TEST_F(E2e, KeyBurstLeavesTheViewerResponsive) {
 std::vector<double> frameDelaysMs(Viewer& v, Display* display, const std::string& log, Ms span) {
   Band band(display, v.window());
   EXPECT_TRUE(band.ok());
-  std::map<int, int64_t> firstSeen;
-  int first = -1;  // on screen before watching began
-  const int64_t end = nowNs() + std::chrono::nanoseconds(span).count();
-  while (band.ok() && nowNs() < end) {
-    int64_t when = 0;
-    const int k = band.read(when);
-    if (k >= 0 && first < 0) first = k;
-    if (k >= 0) firstSeen.emplace(k, when);
-    std::this_thread::sleep_for(std::chrono::microseconds(300));
-  }
+  const int64_t start = nowNs();
+  const Watched watched = watchStamps(band, start, start + std::chrono::nanoseconds(span).count());
   std::map<int, int64_t> captured;
   for (const auto& [k, f] : readLog(log)) captured[static_cast<int>(k & 0xffff)] = f.shot;
   std::vector<double> delays;
-  for (const auto& [k, when] : firstSeen)
-    if (k != first && captured.count(k)) delays.push_back((when - captured[k]) / 1e6);
+  for (const auto& [k, when] : watched.firstSeen)
+    if (k != watched.first && captured.count(k)) delays.push_back((when - captured[k]) / 1e6);
   std::sort(delays.begin(), delays.end());
   return delays;
 }

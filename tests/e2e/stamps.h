@@ -95,4 +95,34 @@ class Band {
   cv::Mat picture_;  // only the band is filled in
 };
 
+// When each frame number was first seen in the window, reading it every 0.5 ms (2 kHz)
+// from `start` until `end`.
+struct Watched {
+  std::map<int, int64_t> firstSeen;  // by stamp (k mod 2^16)
+  int first = -1;                    // on screen already when watching began
+  long samples = 0;
+};
+
+Watched watchStamps(Band& band, int64_t start, int64_t end) {
+  Watched w;
+  const int64_t period = 500000;
+  for (int64_t next = start; next < end; next += period) {
+    const int64_t now = nowNs();
+    if (now < next) {
+      const timespec ts{static_cast<time_t>(next / 1000000000),
+                        static_cast<long>(next % 1000000000)};
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    } else if (now - next > 10 * period) {
+      next = now;  // fell behind: do not burst to catch up
+    }
+    int64_t when = 0;
+    const int k = band.read(when);
+    ++w.samples;
+    if (k < 0) continue;
+    if (w.first < 0) w.first = k;
+    w.firstSeen.emplace(k, when);
+  }
+  return w;
+}
+
 }  // namespace
