@@ -11,45 +11,229 @@
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QEventLoop>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QString>
 #include <QTimer>
+#include <QWidget>
 #include <QWindow>
 #include <QtGlobal>
 #include <algorithm>
+#include <cctype>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
-// Qt's default platform on X11 is xcb, which aborts the process if it cannot connect.
-bool usesXcb() {
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  return platform == nullptr || *platform == '\0' || std::strncmp(platform, "xcb", 3) == 0;
+// The desktop's name for the program: its desktop entry and icon, Wayland's app_id and the
+// class in X11's WM_CLASS.
+const char* const kAppId = "info.orvelle.Orvelle";
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
 }
 
-[[noreturn]] void die(const QString& why) {
-  std::fprintf(stderr, "orvelle: %s\n", why.toLocal8Bit().constData());
+// While Qt starts, libwayland and libxcb write their reasons for failing to stderr
+// themselves; they are caught here, to become part of the one line the viewer prints.
+int savedStderr = -1, caughtStderr = -1;
+
+void catchStderr() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  savedStderr = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
+  caughtStderr = fds[0];
+}
+
+// What was written since the last call, without a library's "error: " and the full stop.
+std::string caughtText() {
+  std::string text;
+  char buffer[256];
+  ssize_t n;
+  while (caughtStderr >= 0 && (n = read(caughtStderr, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  text = text.substr(0, text.find('\n'));
+  if (text.rfind("error: ", 0) == 0) text.erase(0, 7);
+  while (!text.empty() &&
+         (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back()))))
+    text.pop_back();
+  return text;
+}
+
+void releaseStderr() {
+  if (savedStderr < 0) return;
+  dup2(savedStderr, STDERR_FILENO);
+  close(savedStderr);
+  close(caughtStderr);
+  savedStderr = caughtStderr = -1;
+}
+
+[[noreturn]] void die(const std::string& why) {
+  releaseStderr();
+  std::fprintf(stderr, "orvelle: %s\n", why.c_str());
   // Not exit(): Qt may be half torn down, and its own handlers would run again.
   _exit(1);
 }
 
-// Qt explains a failed start in a warning from its platform layer, then gives up in a
-// fatal message that only says it failed.
-QString lastPlatformWarning;
+bool isWayland(const std::string& platform) { return platform.rfind("wayland", 0) == 0; }
+
+// The platforms Qt will try, in its order, each without its arguments, in lower case.
+std::vector<std::string> qtPlatforms() {
+  std::vector<std::string> platforms;
+  const std::string chosen = env("QT_QPA_PLATFORM");
+  if (chosen.empty()) {
+    if (env("XDG_SESSION_TYPE") == "wayland") platforms.push_back("wayland");
+    platforms.push_back("xcb");
+    // Qt would fail where only Wayland is at hand but no session type says so.
+    if (platforms.size() == 1 && !env("WAYLAND_DISPLAY").empty()) platforms.push_back("wayland");
+    return platforms;
+  }
+  for (size_t start = 0; start <= chosen.size();) {
+    const size_t end = std::min(chosen.find(';', start), chosen.size());
+    std::string name = chosen.substr(start, end - start);
+    name = name.substr(0, name.find(':'));
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    if (!name.empty()) platforms.push_back(name);
+    start = end + 1;
+  }
+  if (platforms.empty()) platforms.push_back("xcb");  // Qt's own default
+  return platforms;
+}
+
+// Why X11's display turns the viewer away, or empty.
+std::string xcbRefusal() {
+  const std::string name = env("DISPLAY");
+  if (name.empty()) return "cannot open the display: DISPLAY is not set";
+  std::string reason;
+  for (int attempt = 0; attempt <= 10; ++attempt) {
+    if (attempt > 0) usleep(100 * 1000);
+    catchStderr();  // libxcb writes the server's reason for turning a client away there
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const int error = xcb_connection_has_error(connection);
+    xcb_disconnect(connection);
+    reason = caughtText();
+    releaseStderr();
+    if (error == 0) return {};
+    if (error == XCB_CONN_CLOSED_PARSE_ERR) break;  // a malformed DISPLAY will not get better
+  }
+  return "cannot open the display " + name + (reason.empty() ? "" : ": " + reason);
+}
+
+// A platform that failed, and the line that tells why.
+struct Failure {
+  bool displayNamed;  // its display was named: the desktop the user means
+  bool display;       // X11 or Wayland, rather than another of Qt's platforms
+  std::string line;
+};
+std::vector<Failure> failures;
+
+// Qt explains why a platform failed in messages of its own, then moves on to the next with a
+// line naming the one that failed, and gives up in a fatal message that only says it failed.
+bool starting = false;
+std::string libraryText;  // what libwayland or libxcb wrote for this platform
+std::string heard;        // the most severe of Qt's messages for this platform
+QtMsgType heardType = QtDebugMsg;
+
+void platformFailed(const std::string& platform, bool found, const std::string& qtLine) {
+  std::string said = libraryText;
+  Failure failure{true, true, {}};
+  if (platform == "xcb") {
+    const std::string display = env("DISPLAY");
+    failure.displayNamed = !display.empty();
+    failure.line = display.empty()
+                       ? "cannot open the display: DISPLAY is not set"
+                       : "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+  } else if (isWayland(platform)) {
+    std::string display = env("WAYLAND_DISPLAY");
+    failure.displayNamed = !display.empty();
+    if (display.empty()) display = "wayland-0";  // libwayland's default
+    if (!found) said = "Qt's Wayland plugin is missing (install qtwayland5)";
+    if (said.empty()) said = heard;
+    failure.line = "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+  } else {
+    failure.display = false;
+    failure.line = "the window system failed: " + (heard.empty() ? qtLine : heard);
+  }
+  failures.push_back(failure);
+  libraryText.clear();
+  heard.clear();
+  heardType = QtDebugMsg;
+}
+
+// The most telling of the failures: the first on a display the user named.
+std::string whyNoWindow() {
+  if (failures.empty()) return {};
+  const bool displaysOnly =
+      std::all_of(failures.begin(), failures.end(), [](const Failure& f) { return f.display; });
+  if (displaysOnly && env("WAYLAND_DISPLAY").empty() && env("DISPLAY").empty())
+    return "cannot open the display: neither WAYLAND_DISPLAY nor DISPLAY is set";
+  for (const Failure& f : failures)
+    if (f.displayNamed) return f.line;
+  return failures.front().line;
+}
 
 void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-  const QString line = text.section('\n', 0, 0).trimmed();
-  // Qt's xcb layer says this, then exits with status 1 without saying more.
-  if (text.startsWith("The X11 connection broke")) die("lost the connection to the display");
-  if (type == QtFatalMsg || type == QtCriticalMsg)
-    die("the window system failed: " +
-        (lastPlatformWarning.isEmpty() ? line : lastPlatformWarning));
-  if (context.category && std::strncmp(context.category, "qt.qpa", 6) == 0)
-    lastPlatformWarning = line;
+  const std::string line = text.section('\n', 0, 0).trimmed().toStdString();
+  // Qt says this, then exits with status 1 without saying more.
+  if (line.rfind("The X11 connection broke", 0) == 0 ||
+      line.rfind("The Wayland connection broke", 0) == 0)
+    die("lost the connection to the display");
+  if (line.rfind("The Wayland connection experienced a fatal error", 0) == 0)
+    die("the window system failed: " + line);
+  if (!starting) {
+    if (type == QtFatalMsg) die("the window system failed: " + line);
+    return;
+  }
+  if (libraryText.empty()) libraryText = caughtText();
+  if (type == QtFatalMsg) {
+    const std::string why = whyNoWindow();
+    die(why.empty() ? "the window system failed: " + line : why);
+  }
+  // "Could not find the Qt platform plugin "xcb" in ...", or "Could not load" it.
+  if (context.category && std::strcmp(context.category, "qt.qpa.plugin") == 0 &&
+      line.rfind("Could not ", 0) == 0) {
+    const size_t open = line.find('"'), close = line.find('"', open + 1);
+    if (close != std::string::npos) {
+      std::string platform = line.substr(open + 1, close - open - 1);
+      std::transform(platform.begin(), platform.end(), platform.begin(), ::tolower);
+      platformFailed(platform, line.find("even though it was found") != std::string::npos, line);
+      return;
+    }
+  }
+  const auto severity = [](QtMsgType t) {
+    return t == QtCriticalMsg ? 2 : t == QtWarningMsg ? 1 : 0;
+  };
+  if (severity(type) > 0 && severity(type) >= severity(heardType)) {
+    heard = line;
+    heardType = type;
+  }
 }
+
+// OpenCV shows its window the moment it makes it, at 400 x 300, and sizes it only afterwards:
+// a compositor may show that first size, and a tiling one fits a window that can be resized
+// into its tile. Sized before it is first shown and fixed, the window stays as asked.
+class FirstShow : public QObject {
+ public:
+  FirstShow(const char* window, QSize size) : window_(window), size_(size) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->isWindow() && watched->objectName() == window_)
+      static_cast<QWidget*>(watched)->setFixedSize(size_);
+    return false;
+  }
+
+ private:
+  const QString window_;
+  const QSize size_;
+};
 
 // Every key press before OpenCV's window turns it into a code: OpenCV keeps only the last
 // key of each wait, and folds Shift+letter to the lower-case code.
@@ -111,35 +295,39 @@ DestroyWatch* destroyWatch = nullptr;
 
 }  // namespace
 
-std::string displayError() {
-  if (!usesXcb()) return {};
-  const char* name = std::getenv("DISPLAY");
-  if (name == nullptr || *name == '\0') return "cannot open the display: DISPLAY is not set";
-  std::string reason;
-  for (int attempt = 0; attempt <= 10; ++attempt) {
-    if (attempt > 0) usleep(100 * 1000);
-    // libxcb writes the server's reason for turning a client away to stderr: catch it.
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return {};  // Qt will tell
-    const int savedStderr = dup(STDERR_FILENO);
-    dup2(pipeFds[1], STDERR_FILENO);
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const int error = xcb_connection_has_error(connection);
-    xcb_disconnect(connection);
-    dup2(savedStderr, STDERR_FILENO);
-    close(savedStderr);
-    close(pipeFds[1]);
-    char text[256];
-    const ssize_t n = read(pipeFds[0], text, sizeof text - 1);
-    close(pipeFds[0]);
-    if (error == 0) return {};
-    if (n > 0) reason.assign(text, std::find(text, text + n, '\n'));
-    if (error == XCB_CONN_CLOSED_PARSE_ERR) break;  // a malformed DISPLAY will not get better
+std::string openDesktop(const char* window, int width, int height) {
+  if (QCoreApplication::instance() != nullptr) return {};
+  std::vector<std::string> platforms = qtPlatforms();
+  // Qt would connect to X11 first anyway: give a busy server its second.
+  if (platforms.front() == "xcb") {
+    if (const std::string why = xcbRefusal(); !why.empty()) {
+      failures.push_back({!env("DISPLAY").empty(), true, why});
+      platforms.erase(platforms.begin());
+      if (platforms.empty()) return whyNoWindow();
+    }
   }
-  return std::string("cannot open the display ") + name + (reason.empty() ? "" : ": " + reason);
-}
+  static std::string list;
+  for (const std::string& platform : platforms) list += (list.empty() ? "" : ";") + platform;
+  // Qt takes the instance in X11's WM_CLASS from the program's name.
+  static char name[] = "orvelle", option[] = "-platform";
+  static char* argv[] = {name, option, list.data(), nullptr};
+  static int argc = 3;
 
-void guardToolkit() { qInstallMessageHandler(onToolkitMessage); }
+  qInstallMessageHandler(onToolkitMessage);
+  QGuiApplication::setApplicationName(kAppId);
+  QGuiApplication::setDesktopFileName(kAppId);
+  // OpenCV makes its own application so when none exists yet.
+  QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+  starting = true;
+  catchStderr();
+  new QApplication(argc, argv);  // a platform that works, or Qt's fatal message ends here
+  releaseStderr();
+  starting = false;
+  std::setlocale(LC_NUMERIC, "C");  // Qt took the user's locale, which OpenCV does not want
+  QGuiApplication::setWindowIcon(QIcon::fromTheme(kAppId));
+  QCoreApplication::instance()->installEventFilter(new FirstShow(window, QSize(width, height)));
+  return {};
+}
 
 void watchWindows() {
   if (keyQueue != nullptr || QCoreApplication::instance() == nullptr) return;
@@ -177,8 +365,7 @@ bool windowDestroyed() { return destroyWatch != nullptr && destroyWatch->destroy
 
 #else
 
-std::string displayError() { return {}; }
-void guardToolkit() {}
+std::string openDesktop(const char*, int, int) { return {}; }
 void watchWindows() {}
 int nextKey(int delayMs) { return delayMs > 0 ? cv::waitKeyEx(delayMs) : -1; }
 void paintNow() {}

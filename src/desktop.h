@@ -4,14 +4,15 @@
 
 #include <string>
 
-// Why the window system cannot be reached, or empty, so the viewer can fail with a message
-// instead of the toolkit aborting the process. A busy X server may turn a client away for
-// a moment, so this tries for about a second.
-std::string displayError();
-
-// The toolkit's warnings (such as a missing XDG_RUNTIME_DIR) stay off stderr; its fatal and
-// critical errors, and a lost display, end the program with one line and status 1.
-void guardToolkit();
+// Starts the toolkit on the window system Qt picks for any Qt program (Wayland first in a
+// Wayland session, else X11, or the list in QT_QPA_PLATFORM), trying Wayland after X11 where
+// Qt would try X11 alone but WAYLAND_DISPLAY names a display. Returns why no window can be
+// opened, or empty; where Qt itself gives up, this ends the program with one line and
+// status 1. A busy X server may turn a client away for a moment, so X11, when first, is tried
+// for about a second. The window called `window` first shows at `width` x `height` and keeps
+// that size. From here on the toolkit's warnings stay off stderr and a lost display ends
+// the program.
+std::string openDesktop(const char* window, int width, int height);
 
 // Starts watching the application's windows: every key typed, in order, and a window
 // destroyed behind the toolkit's back.

@@ -249,9 +249,10 @@ int runViewer() {
 
   Camera camera;
   if (const std::string why = camera.open(); !why.empty()) return fail(why);
-  if (const std::string why = displayError(); !why.empty()) return fail(why);
+  if (const std::string why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
+      !why.empty())
+    return fail(why);
 
-  guardToolkit();
   cv::namedWindow(kWindow, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
   cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
   watchWindows();
