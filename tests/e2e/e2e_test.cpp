@@ -4,6 +4,7 @@
 
 #include "session.h"
 #include "stamps.h"
+#include "wayland.h"
 
 namespace {
 
@@ -456,12 +457,11 @@ TEST_F(E2e, LostDisplayEndsTheViewerWithOneLine) {
 }
 
 TEST_F(E2e, MissingToolkitPluginEndsTheViewerWithOneLine) {
-  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "play", {"QT_QPA_PLATFORM=wayland"}});
+  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "play", {"QT_QPA_PLATFORM=orvelle-none"}});
   expectExit(1, Ms(10000));
-  const std::string err = viewer_->stderrText();
-  EXPECT_EQ(err.rfind("orvelle: the window system failed: ", 0), 0u) << err;
-  EXPECT_NE(err.find("wayland"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(viewer_->stderrText(),
+            "orvelle: the window system failed: "
+            "Could not find the Qt platform plugin \"orvelle-none\" in \"\"\n");
 }
 
 // An X server at its limit of clients turns new ones away until one leaves.
@@ -504,6 +504,245 @@ TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
                             "LSAN_OPTIONS=fast_unwind_on_malloc=0"}});
     expectExit(1, Ms(10000));
     EXPECT_EQ(viewer_->stderrText(), line);
+  }
+}
+
+// ---- on a Wayland compositor ----
+
+// A copy of the viewer whose Qt has every plugin but Wayland's, as without qtwayland5.
+std::string viewerWithoutQtWayland(const TempDir& dir) {
+  const fs::path root = dir / "no-qtwayland";
+  fs::create_directories(root / "plugins" / "platforms");
+  for (const auto& entry : fs::directory_iterator(ORVELLE_E2E_QT_PLUGINS))
+    if (entry.path().filename() != "platforms")
+      fs::create_directory_symlink(entry.path(), root / "plugins" / entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(fs::path(ORVELLE_E2E_QT_PLUGINS) / "platforms"))
+    if (entry.path().filename().string().rfind("libqwayland", 0) != 0)
+      fs::create_symlink(entry.path(), root / "plugins" / "platforms" / entry.path().filename());
+  // Qt looks for qt.conf beside the program.
+  std::ofstream(root / "qt.conf") << "[Paths]\nPlugins=" << (root / "plugins").string() << "\n";
+  fs::copy_file(Viewer::viewerExe(), root / "orvelle");
+  return root / "orvelle";
+}
+
+// An X display name that no server has.
+std::string staleX11Display() {
+  int n = 900;
+  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+  return ":" + std::to_string(n);
+}
+
+class SwayTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    if (output("command -v sway grim jq").empty())
+      GTEST_SKIP() << "no sway, grim or jq: tools/install-deps test";
+    fs::create_directory(runtimeDir_);
+    fs::permissions(runtimeDir_, fs::perms::owner_all);
+    sway_.emplace(dir_);
+    ASSERT_TRUE(sway_->ok()) << "sway did not start: " << fileText(dir_ / "sway.log");
+  }
+
+  static std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // A session's display variables: its own runtime directory and sway's Wayland socket.
+  std::vector<std::string> session(std::vector<std::string> more = {}) const {
+    more.push_back("XDG_RUNTIME_DIR=" + runtimeDir_);
+    more.push_back("WAYLAND_DISPLAY=" + sway_->socket());
+    return more;
+  }
+
+  // Starts the viewer and waits for its window; returns the window as it first appeared.
+  SwayWindow start(const std::vector<std::string>& displayEnv, const Camera& camera = {},
+                   const std::string& exe = Viewer::viewerExe()) {
+    viewer_.emplace(dir_, camera, displayEnv, exe);
+    EXPECT_TRUE(viewer_->process().started());
+    SwayWindow first;
+    waitFor([&] { return (first = sway_->window()).found || !viewer_->process().running(); },
+            Ms(10000), Ms(5));
+    EXPECT_TRUE(first.found) << "no window; stderr: " << viewer_->stderrText();
+    return first;
+  }
+
+  // The window's picture once `ok` holds for it, or the last one taken.
+  Picture waitPicture(const std::function<bool(const Picture&)>& ok, Ms limit = Ms(5000)) {
+    Picture last;
+    waitFor(
+        [&] {
+          last = sway_->grab(sway_->window().content);
+          return last.size() == kPictureSize && ok(last);
+        },
+        limit);
+    return last;
+  }
+
+  void expectExit(int code, Ms limit = Ms(5000)) {
+    EXPECT_TRUE(exitedWith(viewer_->process().waitExit(limit), code))
+        << "stderr: " << viewer_->stderrText();
+  }
+
+  // Closes the window as a user does, by asking sway.
+  void closeWindow() { sway_->swaymsg("'[title=\"Orvelle\"] kill'"); }
+
+  TempDir dir_;
+  const std::string runtimeDir_ = dir_ / "run";
+  std::optional<Sway> sway_;
+  std::optional<Viewer> viewer_;
+};
+
+// How the viewer reaches sway: Qt's Wayland platform, or X11 through XWayland.
+enum class Via { Native, XWayland };
+void PrintTo(Via via, std::ostream* out) { *out << (via == Via::Native ? "native" : "XWayland"); }
+
+class OnSway : public SwayTest, public testing::WithParamInterface<Via> {
+ protected:
+  void SetUp() override {
+    SwayTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (GetParam() == Via::XWayland) {
+      ASSERT_TRUE(sway_->admitToX11());
+    }
+  }
+
+  // A Wayland session, where Qt goes native and must leave XWayland alone; or, with no
+  // session type, X11 first.
+  std::vector<std::string> displayEnv() const {
+    std::vector<std::string> env = session({"DISPLAY=" + sway_->x11Display()});
+    if (GetParam() == Via::Native) env.push_back("XDG_SESSION_TYPE=wayland");
+    return env;
+  }
+
+  // Starts the viewer and waits for the menu in its window, which must be 640 x 480 from
+  // the start and carry the desktop's name.
+  void start(const Camera& camera = {}) {
+    const SwayWindow first = SwayTest::start(displayEnv(), camera);
+    EXPECT_EQ(first.surface, kPictureSize) << "first shown at another size";
+    EXPECT_EQ(first.content.size(), kPictureSize) << "first shown at another size";
+    if (GetParam() == Via::Native) {
+      EXPECT_EQ(first.shell, "xdg_shell");
+      EXPECT_EQ(first.appId, "info.orvelle.Orvelle");
+      EXPECT_FALSE(sway_->x11Running()) << "XWayland was started for nothing";
+    } else {
+      EXPECT_EQ(first.shell, "xwayland");
+      EXPECT_EQ(first.wmClass, "info.orvelle.Orvelle");
+      EXPECT_EQ(first.wmInstance, "orvelle");
+    }
+    const Picture p = waitPicture([](const Picture& p) { return menuShown(p, {}); });
+    EXPECT_TRUE(menuShown(p, {})) << "no picture with the menu";
+  }
+};
+
+TEST_P(OnSway, PictureMenuCaptionKeysAndClosing) {
+  const cv::Mat frame = firstFrame(clip("walk.orv"));
+  start({clip("walk.orv"), "still", {}});
+  VirtualKeyboard& keys = sway_->keyboard();
+  Picture p = waitPicture([&](const Picture& p) { return menuShown(p, frame); });
+  ASSERT_EQ(p.size(), kPictureSize);
+  EXPECT_LT(diffOutsideTexts(p, frame, cv::NORM_L1), 3) << "not the camera's picture, 1:1";
+  expectTexts(p, frame, true);
+
+  keys.press(KEY_Q, true);
+  EXPECT_FALSE(viewer_->process().waitExit(Ms(1000))) << "Shift+Q quit";
+  keys.press(KEY_M);
+  p = waitPicture([&](const Picture& p) { return menuHidden(p, frame); });
+  EXPECT_TRUE(menuHidden(p, frame)) << "m did not hide the menu";
+  keys.press(KEY_S);
+  std::this_thread::sleep_for(Ms(300));
+  EXPECT_LE(marks(waitPicture([](const Picture&) { return true; })).count, 20)
+      << "marks on a still scene";
+  viewer_->setControl("play");
+  p = waitPicture([](const Picture& p) { return marks(p).count > 300; });
+  EXPECT_GT(marks(p).count, 300) << "s did not mark the walking people";
+  keys.press(KEY_Q);
+  expectExit(0);
+  EXPECT_EQ(viewer_->stderrText(), "");
+
+  start();
+  keys.press(KEY_ESC);
+  expectExit(0);
+
+  start();
+  closeWindow();
+  expectExit(0);
+  EXPECT_EQ(viewer_->stderrText(), "");
+}
+
+TEST_P(OnSway, LostCompositorEndsTheViewerWithOneLine) {
+  start();
+  sway_->stop();
+  expectExit(1);
+  EXPECT_EQ(viewer_->stderrText(), "orvelle: lost the connection to the display\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(, OnSway, testing::Values(Via::Native, Via::XWayland),
+                         [](const testing::TestParamInfo<Via>& info) {
+                           return info.param == Via::Native ? "Native" : "XWayland";
+                         });
+
+// Qt's choice of platform, and the one line where none works.
+TEST_F(SwayTest, OpensWhereQtCanElseSaysWhy) {
+  const std::string stale = staleX11Display();
+  const std::string socketName = fs::path(sway_->socket()).filename();
+  const std::string noQtWayland = viewerWithoutQtWayland(dir_);
+  struct Case {
+    const char* what;
+    std::vector<std::string> env;
+    std::string exe;
+    std::string shell;  // where the window opens, or
+    std::string line;   // what the viewer says instead
+  };
+  const Case cases[] = {
+      {"a Wayland session with a stale DISPLAY",
+       session({"XDG_SESSION_TYPE=wayland", "DISPLAY=" + stale}), Viewer::viewerExe(), "xdg_shell",
+       ""},
+      {"Wayland without a session type", session(), Viewer::viewerExe(), "xdg_shell", ""},
+      {"xcb;wayland without X11", session({"QT_QPA_PLATFORM=xcb;wayland"}), Viewer::viewerExe(),
+       "xdg_shell", ""},
+      {"Wayland alone without Qt's Wayland plugin", session({"XDG_SESSION_TYPE=wayland"}),
+       noQtWayland, "",
+       "orvelle: cannot open the display " + sway_->socket() +
+           ": Qt's Wayland plugin is missing (install qtwayland5)\n"},
+      {"no XDG_RUNTIME_DIR",
+       {"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=" + socketName},
+       Viewer::viewerExe(),
+       "",
+       "orvelle: cannot open the display " + socketName +
+           ": XDG_RUNTIME_DIR is invalid or not set in the environment\n"},
+      {"wayland;xcb, neither there",
+       {"XDG_RUNTIME_DIR=" + runtimeDir_, "WAYLAND_DISPLAY=" + runtimeDir_ + "/none",
+        "DISPLAY=" + stale, "QT_QPA_PLATFORM=wayland;xcb"},
+       Viewer::viewerExe(),
+       "",
+       "orvelle: cannot open the display " + runtimeDir_ +
+           "/none: Failed to create wl_display (No such file or directory)\n"},
+      {"no display at all",
+       {"XDG_RUNTIME_DIR=" + runtimeDir_},
+       Viewer::viewerExe(),
+       "",
+       "orvelle: cannot open the display: neither WAYLAND_DISPLAY nor DISPLAY is set\n"},
+      {"a Wayland session without Qt's Wayland plugin, with XWayland",
+       session({"XDG_SESSION_TYPE=wayland", "DISPLAY=" + sway_->x11Display()}), noQtWayland,
+       "xwayland", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.shell == "xwayland") {
+      ASSERT_TRUE(sway_->admitToX11());
+    }
+    if (!c.shell.empty()) {
+      EXPECT_EQ(start(c.env, {}, c.exe).shell, c.shell);
+      closeWindow();
+      expectExit(0);
+      EXPECT_EQ(viewer_->stderrText(), "");
+    } else {
+      viewer_.emplace(dir_, Camera{}, c.env, c.exe);
+      expectExit(1, Ms(10000));
+      EXPECT_EQ(viewer_->stderrText(), c.line);
+    }
   }
 }
 

@@ -133,12 +133,24 @@ class Process {
   std::optional<int> status_;
 };
 
+// Whatever tells a program which display or desktop it is on, and how Qt should reach it:
+// the viewer sees only what a test gives it.
+bool displayVariable(const std::string& var) {
+  const std::string name = var.substr(0, var.find('='));
+  for (const char* prefix : {"QT_", "WAYLAND_", "XDG_SESSION_", "KDE_", "GNOME_"})
+    if (name.rfind(prefix, 0) == 0) return true;
+  for (const char* exact : {"DISPLAY", "XAUTHORITY", "XDG_RUNTIME_DIR", "XDG_CURRENT_DESKTOP",
+                            "DESKTOP_SESSION", "SWAYSOCK", "I3SOCK"})
+    if (name == exact) return true;
+  return false;
+}
+
 std::vector<std::string> inheritedEnv() {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string var = *e;
     // The child's display, camera and preload are the test's alone.
-    if (var.rfind("DISPLAY=", 0) == 0 || var.rfind("LD_PRELOAD=", 0) == 0 ||
+    if (displayVariable(var) || var.rfind("LD_PRELOAD=", 0) == 0 ||
         var.rfind("ORVELLE_VCAM_", 0) == 0)
       continue;
     env.push_back(var);
@@ -211,13 +223,20 @@ class Viewer {
   // window is called `windowName`.
   Viewer(const Xvfb& x, const TempDir& dir, const Camera& camera, const std::string& exe,
          const std::string& windowName)
-      : display_(x.display()),
+      : Viewer(dir, camera, {"DISPLAY=" + x.name()}, exe, x.display(), windowName) {}
+
+  // The viewer on whatever display `displayEnv` names; without `display` it is watched by
+  // its process and stderr alone.
+  Viewer(const TempDir& dir, const Camera& camera, const std::vector<std::string>& displayEnv,
+         const std::string& exe = viewerExe(), Display* display = nullptr,
+         const std::string& windowName = "Orvelle")
+      : display_(display),
         controlFile_(dir / "control"),
         errFile_(dir / "err"),
         windowName_(windowName) {
     setControl(camera.control);
     std::vector<std::string> env = inheritedEnv();
-    env.push_back("DISPLAY=" + x.name());
+    env.insert(env.end(), displayEnv.begin(), displayEnv.end());
     env.push_back("ORVELLE_VCAM_FRAMES=" + camera.frames);
     env.push_back("ORVELLE_VCAM_CONTROL=" + controlFile_);
     std::istringstream preload(ORVELLE_E2E_PRELOAD_ENV);
