@@ -32,6 +32,7 @@ namespace {
 // The desktop's name for the program: its desktop entry and icon, Wayland's app_id and the
 // class in X11's WM_CLASS.
 const char* const kAppId = "info.orvelle.Orvelle";
+constexpr size_t npos = std::string::npos;
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -81,28 +82,29 @@ void releaseStderr() {
   _exit(1);
 }
 
+// A platform's name in QT_QPA_PLATFORM, without the arguments that may follow it.
+std::string platformName(const std::string& entry) {
+  std::string name = entry.substr(0, entry.find(':'));
+  std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+  return name;
+}
+
 bool isWayland(const std::string& platform) { return platform.rfind("wayland", 0) == 0; }
 
-// The platforms Qt will try, in its order, each without its arguments, in lower case.
+// The platforms Qt will try, in its order, as QT_QPA_PLATFORM gives them.
 std::vector<std::string> qtPlatforms() {
   std::vector<std::string> platforms;
   const std::string chosen = env("QT_QPA_PLATFORM");
-  if (chosen.empty()) {
-    if (env("XDG_SESSION_TYPE") == "wayland") platforms.push_back("wayland");
-    platforms.push_back("xcb");
-    // Qt would fail where only Wayland is at hand but no session type says so.
-    if (platforms.size() == 1 && !env("WAYLAND_DISPLAY").empty()) platforms.push_back("wayland");
-    return platforms;
-  }
-  for (size_t start = 0; start <= chosen.size();) {
+  for (size_t start = 0; start < chosen.size();) {
     const size_t end = std::min(chosen.find(';', start), chosen.size());
-    std::string name = chosen.substr(start, end - start);
-    name = name.substr(0, name.find(':'));
-    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-    if (!name.empty()) platforms.push_back(name);
+    if (end > start) platforms.push_back(chosen.substr(start, end - start));
     start = end + 1;
   }
-  if (platforms.empty()) platforms.push_back("xcb");  // Qt's own default
+  if (!platforms.empty()) return platforms;
+  if (env("XDG_SESSION_TYPE") == "wayland") platforms.push_back("wayland");
+  platforms.push_back("xcb");
+  // Qt would fail where only Wayland is at hand but no session type says so.
+  if (platforms.size() == 1 && !env("WAYLAND_DISPLAY").empty()) platforms.push_back("wayland");
   return platforms;
 }
 
@@ -152,10 +154,14 @@ void platformFailed(const std::string& platform, bool found, const std::string& 
   } else if (isWayland(platform)) {
     std::string display = env("WAYLAND_DISPLAY");
     failure.displayNamed = !display.empty();
-    if (display.empty()) display = "wayland-0";  // libwayland's default
-    if (!found) said = "Qt's Wayland plugin is missing (install qtwayland5)";
-    if (said.empty()) said = heard;
-    failure.line = "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+    if (!found) {
+      failure.line = "cannot open the display" + (display.empty() ? "" : " " + display) +
+                     ": Qt's Wayland plugin is missing (install qtwayland5)";
+    } else {
+      if (display.empty()) display = "wayland-0";  // what libwayland tried
+      if (said.empty()) said = heard;
+      failure.line = "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+    }
   } else {
     failure.display = false;
     failure.line = "the window system failed: " + (heard.empty() ? qtLine : heard);
@@ -190,19 +196,19 @@ void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const Q
     if (type == QtFatalMsg) die("the window system failed: " + line);
     return;
   }
-  if (libraryText.empty()) libraryText = caughtText();
+  if (const std::string caught = caughtText(); libraryText.empty()) libraryText = caught;
   if (type == QtFatalMsg) {
     const std::string why = whyNoWindow();
-    die(why.empty() ? "the window system failed: " + line : why);
+    const bool noPlatform = line.find("no Qt platform plugin could be initialized") != npos;
+    die(noPlatform && !why.empty() ? why : "the window system failed: " + line);
   }
   // "Could not find the Qt platform plugin "xcb" in ...", or "Could not load" it.
   if (context.category && std::strcmp(context.category, "qt.qpa.plugin") == 0 &&
       line.rfind("Could not ", 0) == 0) {
     const size_t open = line.find('"'), close = line.find('"', open + 1);
-    if (close != std::string::npos) {
-      std::string platform = line.substr(open + 1, close - open - 1);
-      std::transform(platform.begin(), platform.end(), platform.begin(), ::tolower);
-      platformFailed(platform, line.find("even though it was found") != std::string::npos, line);
+    if (close != npos) {
+      platformFailed(platformName(line.substr(open + 1, close - open - 1)),
+                     line.find("even though it was found") != npos, line);
       return;
     }
   }
@@ -299,7 +305,7 @@ std::string openDesktop(const char* window, int width, int height) {
   if (QCoreApplication::instance() != nullptr) return {};
   std::vector<std::string> platforms = qtPlatforms();
   // Qt would connect to X11 first anyway: give a busy server its second.
-  if (platforms.front() == "xcb") {
+  if (platformName(platforms.front()) == "xcb") {
     if (const std::string why = xcbRefusal(); !why.empty()) {
       failures.push_back({!env("DISPLAY").empty(), true, why});
       platforms.erase(platforms.begin());

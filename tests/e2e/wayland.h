@@ -203,7 +203,7 @@ class Sway {
   }
 
   // Lets this process's user connect to XWayland, which admits only sway's user; this
-  // starts XWayland.
+  // starts XWayland. Returns once sway manages its windows: one mapped before would not be.
   bool admitToX11() {
     const passwd* me = getpwuid(geteuid());
     if (!me) return false;
@@ -220,8 +220,21 @@ class Sway {
                                         value.data() + 10};
       XHostAddress host{FamilyServerInterpreted, sizeof address, reinterpret_cast<char*>(&address)};
       XAddHost(d, &host);
+      const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+      const bool managed = waitFor(
+          [&] {
+            Atom type = 0;
+            int format = 0;
+            unsigned long n = 0, left = 0;
+            unsigned char* data = nullptr;
+            XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType, &type,
+                               &format, &n, &left, &data);
+            if (data) XFree(data);
+            return n > 0;
+          },
+          Ms(10000));
       XCloseDisplay(d);
-      _exit(0);
+      _exit(managed ? 0 : 1);
     }
     int status = 0;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
