@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -223,16 +224,21 @@ void onToolkitMessage(QtMsgType type, const QMessageLogContext& context, const Q
 
 // OpenCV shows its window the moment it makes it, at 400 x 300, and sizes it only afterwards:
 // a compositor may show that first size, and a tiling one fits a window that can be resized
-// into its tile. Sized before it is first shown and fixed, the window stays as asked.
+// into its tile. Sized before it is first shown and fixed, the window stays as asked; its
+// layout, which OpenCV lets set the window's least and largest size, must leave them be.
 class FirstShow : public QObject {
  public:
   FirstShow(const char* window, QSize size) : window_(window), size_(size) {}
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show && watched->isWidgetType() &&
-        static_cast<QWidget*>(watched)->isWindow() && watched->objectName() == window_)
-      static_cast<QWidget*>(watched)->setFixedSize(size_);
+    if (event->type() != QEvent::Show || !watched->isWidgetType() ||
+        watched->objectName() != window_)
+      return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    if (!widget->isWindow()) return false;
+    if (widget->layout() != nullptr) widget->layout()->setSizeConstraint(QLayout::SetNoConstraint);
+    widget->setFixedSize(size_);
     return false;
   }
 

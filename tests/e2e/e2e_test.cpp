@@ -633,6 +633,13 @@ class OnSway : public SwayTest, public testing::WithParamInterface<Via> {
     }
     const Picture p = waitPicture([](const Picture& p) { return menuShown(p, {}); });
     EXPECT_TRUE(menuShown(p, {})) << "no picture with the menu";
+    // A window that may be resized is fitted into a tile by sway when it maps, which may
+    // come before the picture; X11 tells what the window asks for.
+    if (GetParam() == Via::XWayland) {
+      const auto [least, largest] = sway_->x11SizeLimits(first.x11Window);
+      EXPECT_EQ(least, kPictureSize) << "a window that may be resized";
+      EXPECT_EQ(largest, kPictureSize) << "a window that may be resized";
+    }
   }
 };
 

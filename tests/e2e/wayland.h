@@ -139,6 +139,7 @@ struct SwayWindow {
   std::string shell, appId, wmClass, wmInstance;  // shell: xdg_shell or xwayland
   cv::Rect content;                               // where its contents are on the screen
   cv::Size surface;                               // the size the client gave its window
+  unsigned long x11Window = 0;                    // through XWayland
 };
 
 // sway on a headless output, with XWayland started when a client first connects to it.
@@ -257,6 +258,21 @@ class Sway {
     return false;
   }
 
+  // The least and the largest size an XWayland window asks for, or 0 x 0 where it does not.
+  std::pair<cv::Size, cv::Size> x11SizeLimits(unsigned long window) const {
+    std::pair<cv::Size, cv::Size> limits;
+    Display* d = XOpenDisplay(x11Display_.c_str());
+    if (!d) return limits;
+    XSizeHints hints{};
+    long supplied = 0;
+    if (XGetWMNormalHints(d, window, &hints, &supplied)) {
+      if (hints.flags & PMinSize) limits.first = cv::Size(hints.min_width, hints.min_height);
+      if (hints.flags & PMaxSize) limits.second = cv::Size(hints.max_width, hints.max_height);
+    }
+    XCloseDisplay(d);
+    return limits;
+  }
+
   std::string swaymsg(const std::string& args) const {
     return output("SWAYSOCK=" + quoted(ipc_) + " swaymsg " + args);
   }
@@ -272,11 +288,11 @@ class Sway {
                       "\\(.window_properties.class) \\(.window_properties.instance) "
                       "\\(.rect.x+.window_rect.x) \\(.rect.y+.window_rect.y) "
                       "\\(.window_rect.width) \\(.window_rect.height) "
-                      "\\(.geometry.width) \\(.geometry.height)\""));
+                      "\\(.geometry.width) \\(.geometry.height) \\(.window // 0)\""));
     SwayWindow w;
     std::istringstream in(line);
     in >> w.shell >> w.appId >> w.wmClass >> w.wmInstance >> w.content.x >> w.content.y >>
-        w.content.width >> w.content.height >> w.surface.width >> w.surface.height;
+        w.content.width >> w.content.height >> w.surface.width >> w.surface.height >> w.x11Window;
     w.found = !in.fail();
     return w;
   }
