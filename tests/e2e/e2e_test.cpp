@@ -430,6 +430,34 @@ TEST_F(E2e, SlowCameraAnswersKeysAtOnce) {
   expectExit(0);
 }
 
+// A frame every 5 s: the window is up at once and answers `q` before the first frame; a
+// camera silent from the start is given up as one that falls silent later.
+TEST_F(E2e, SlowCameraGetsItsWindowAtOnce) {
+  // Measured against a 30 fps camera in the same run, so that a loaded machine or a
+  // sanitized build, slower to start, does not count against the viewer.
+  Clock::duration startUp[2];
+  for (const char* fps : {"30", "0.2"}) {
+    const auto started = Clock::now();
+    viewer_.emplace(*xvfb_, dir_,
+                    Camera{clip("walk.orv"), "play", {std::string("ORVELLE_VCAM_FPS=") + fps}});
+    ASSERT_TRUE(viewer_->waitWindow(Ms(10000))) << viewer_->stderrText();
+    startUp[fps[0] == '0'] = Clock::now() - started;
+    if (fps[0] != '0') expectQuit();  // its window must be gone before the next one is sought
+  }
+  EXPECT_LT(startUp[1], startUp[0] + Ms(500)) << "the window waited for the camera";
+  const auto typed = Clock::now();
+  viewer_->press(XK_q);
+  EXPECT_TRUE(viewer_->waitWindowGone(Ms(2000)));
+  EXPECT_LT(Clock::now() - typed, Ms(400)) << "q waited for the first frame";
+  expectExit(0);
+
+  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "stall", {}});
+  const auto silent = Clock::now();
+  expectCameraLost(Ms(10000));
+  EXPECT_GT(Clock::now() - silent, Ms(4500)) << "gave up on a camera silent for less than 5 s";
+  EXPECT_LT(Clock::now() - silent, Ms(7000)) << "a camera silent from the start kept waiting";
+}
+
 // ---- failures told truthfully, and no key lost ----
 
 TEST_F(E2e, KeysTypedInOneBurstAllAct) {
