@@ -408,7 +408,7 @@ static void configure(void) {
     cam.src_h = PATTERN_H;
     cam.src_count = PATTERN_FRAMES;
   }
-  // JPEGs come encoded in the frame file: nothing can be drawn into them.
+  // MJPG serves the frame file's JPEGs as encoded: it needs them, and cannot draw into them.
   if (cam.usable && cam.cfg.format == V4L2_PIX_FMT_MJPEG && !cam.jpeg_table) {
     fprintf(stderr, "orvelle_vcam: MJPG needs a frame file with JPEGs (orvelle_vcam_frames)\n");
     cam.usable = 0;
