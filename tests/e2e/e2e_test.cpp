@@ -535,4 +535,28 @@ TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
   }
 }
 
+// ---- MJPEG ----
+
+// Many webcams offer only MJPEG, at least above 640 x 480; OpenCV decodes each frame. The
+// camera's JPEGs were encoded at quality 90, so only their loss may show.
+TEST_F(E2e, MjpegOnlyCameraShowsTheRightPicture) {
+  for (const char* name : {"one.orv", "one768.orv"}) {
+    SCOPED_TRACE(name);
+    cv::Mat frame = firstFrame(clip(name));
+    cv::resize(frame, frame, kPictureSize, 0, 0, cv::INTER_LINEAR);
+    Viewer& v = start({clip(name), "play", {"ORVELLE_VCAM_FORMAT=MJPG"}});
+    const Picture p = v.waitPicture([&](const Picture& p) { return menuShown(p, frame); });
+    ASSERT_EQ(p.size(), kPictureSize);
+    cv::Mat swapped;  // red and blue exchanged: what a wrong conversion would show
+    cv::cvtColor(frame, swapped, cv::COLOR_BGR2RGB);
+    const double error = diffOutsideTexts(p, frame, cv::NORM_L1);
+    std::printf("%s: mean difference %.2f, to swapped colours %.2f\n", name, error,
+                diffOutsideTexts(p, swapped, cv::NORM_L1));
+    EXPECT_LT(error, 3) << "mean difference to the served frame";
+    EXPECT_LT(error * 2, diffOutsideTexts(p, swapped, cv::NORM_L1));
+    expectTexts(p, frame, true);
+    expectQuit();
+  }
+}
+
 }  // namespace
