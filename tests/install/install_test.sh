@@ -115,13 +115,13 @@ check 'grep -qx "License: Apache-2.0" "$dir/unpacked/usr/share/doc/orvelle/copyr
 logged=$(dpkg-parsechangelog -l "$dir/changelog" -S Version 2>&1)
 check '[ "$logged" = "$(field Version)" ]' "changelog's latest entry is $logged, the package $(field Version)"
 
-# Errors and warnings fail; the info and pedantic tags that stay are listed in the README,
-# each with its reason, and any other fails too.
+# Errors and warnings fail; the info and pedantic tags that stay are listed in
+# docs/reliability.md, each with its reason, and any other fails too.
 lintian --pedantic --display-info "$deb" >"$dir/lintian" 2>"$dir/lintian.err"
 lstatus=$?
 check '[ "$lstatus" -eq 0 ] && ! grep -q "^[EW]: " "$dir/lintian"' "lintian (status $lstatus): $(cat "$dir/lintian" "$dir/lintian.err")"
 while read -r kind _ tag _; do
-  check 'grep -q "\`$tag\`" "$source_dir/README.md"' "lintian tag $tag is not in the README: $kind $tag"
+  check 'grep -q "\`$tag\`" "$source_dir/docs/reliability.md"' "lintian tag $tag is not in docs/reliability.md: $kind $tag"
 done < <(grep "^[IP]: " "$dir/lintian")
 
 # --- installing and removing the package, as root only ---
