@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Camera 0 through OpenCV's capture, read so that the picture is the newest frame, the

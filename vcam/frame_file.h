@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raw frame file shared by liborvelle_vcam and orvelle_vcam_frames.
 // Layout: one ASCII line "ORVCAM<v> <width> <height> <count>\n", then <count> frames of
 // width*height*3 bytes each, BGR24, rows top to bottom, no padding. Version 1 ends there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decodes frames of a video file into the frame file served by liborvelle_vcam: raw BGR24
 // frames, and each frame's JPEG for a camera serving MJPG (see frame_file.h).
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LD_PRELOAD virtual V4L2 camera: makes one device path (default /dev/video0) answer the
 // syscalls and ioctls that a V4L2 capture client such as OpenCV's backend uses.
 #define _GNU_SOURCE
