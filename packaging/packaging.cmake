@@ -3,10 +3,15 @@
 include(GNUInstallDirs)
 
 install(TARGETS orvelle RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.desktop
+# One ID for the desktop entry, the icon, the software centres' metainfo and the window's
+# name (WM_CLASS, Wayland app_id), so the desktop can tell they belong together.
+set(app_id info.orvelle.orvelle)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${app_id}.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/orvelle.svg
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${app_id}.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${app_id}.metainfo.xml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/orvelle.1.in ${CMAKE_BINARY_DIR}/packaging/orvelle.1 @ONLY)
 # Compressed as Debian wants them: at the highest level, with no name or time stamp inside.
 set(packaging_dir ${CMAKE_BINARY_DIR}/packaging)
@@ -36,4 +41,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # orvelle_VERSION_ARCH.deb
 # Depends is worked out from the libraries the binary links (dpkg-shlibdeps, dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Qt's Wayland plugin is suggested, not recommended: GNOME, the default desktop, runs Qt 5
+# windows through XWayland without it, with the desktop's own title bar; with it they draw
+# a title bar of their own. KDE Plasma installs it anyway, and a session without XWayland
+# is told to install it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS qtwayland5)
 include(CPack)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Internal: the row kernels behind markChanges, exposed so tests can run every one of them.

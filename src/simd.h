@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // What the x86 kernels of the marker and the scaler need: their intrinsics, and which of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A frame's number drawn into its picture, and read back from the picture on screen: 32
 // cells across the full width in rows 45%..55% of the height, two for each of the number's
 // 16 bits, most significant first: white then black for a 1, black then white for a 0, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LD_PRELOAD virtual V4L2 camera: makes one device path (default /dev/video0) answer the
 // syscalls and ioctls that a V4L2 capture client such as OpenCV's backend uses.
 #define _GNU_SOURCE
@@ -129,6 +130,8 @@ static struct {
   int src_w, src_h, src_count;
   const uint8_t *src_map;
   size_t src_map_len;
+  size_t jpeg_table;  // where the frame file's JPEG offsets are; 0: it has no JPEGs
+  uint32_t jpeg_max;  // its largest JPEG
   uint8_t *pattern;
 
   uint32_t req_w, req_h;  // last S_FMT request (honoured only when configured)
@@ -219,6 +222,27 @@ static void unload_source(void) {
   cam.src_map = NULL;
   cam.pattern = NULL;
   cam.src_count = 0;
+  cam.jpeg_table = 0;
+  cam.jpeg_max = 0;
+}
+
+static uint64_t get_u64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
+  return v;
+}
+
+// Version 2's JPEG table: offsets rising from the table's end to the file's end, each JPEG
+// starting with its SOI marker. Returns the largest JPEG's size, 0 if the table is bad.
+static uint64_t check_jpegs(const uint8_t *map, uint64_t size, uint64_t table, int count) {
+  uint64_t end = table + 8 * ((uint64_t)count + 1), largest = 0;
+  if (end > size || get_u64(map + table) != end || get_u64(map + end - 8) != size) return 0;
+  for (uint64_t i = 0; i < (uint64_t)count; i++) {
+    uint64_t a = get_u64(map + table + 8 * i), b = get_u64(map + table + 8 * i + 8);
+    if (b < a + 2 || b > size || map[a] != 0xff || map[a + 1] != 0xd8) return 0;
+    if (b - a > largest) largest = b - a;
+  }
+  return largest <= (uint64_t)ORVCAM_MAX_SIDE * ORVCAM_MAX_SIDE * 3 ? largest : 0;
 }
 
 static int load_frame_file(const char *path) {
@@ -231,14 +255,23 @@ static int load_frame_file(const char *path) {
   char head[64] = {0};
   ssize_t n = fstat(fd, &st) == 0 ? pread(fd, head, sizeof head - 1, 0) : -1;
   char *nl = n > 0 ? memchr(head, '\n', (size_t)n) : NULL;
+  int jpegs = !strncmp(head, ORVCAM_MAGIC_JPEG " ", 8);
   int w = 0, h = 0, count = 0, used = 0;
-  int ok = nl && sscanf(head, ORVCAM_MAGIC " %d %d %d%n", &w, &h, &count, &used) == 3 &&
-           head + used == nl && w > 0 && h > 0 && w <= ORVCAM_MAX_SIDE && h <= ORVCAM_MAX_SIDE &&
-           count > 0;
-  size_t off = ok ? (size_t)(nl - head + 1) : 0;
-  if (ok && (uint64_t)st.st_size != off + (uint64_t)w * h * 3 * count) ok = 0;
+  int ok = nl && (jpegs || !strncmp(head, ORVCAM_MAGIC_RAW " ", 8)) &&
+           sscanf(head + 8, "%d %d %d%n", &w, &h, &count, &used) == 3 && head + 8 + used == nl &&
+           w > 0 && h > 0 && w <= ORVCAM_MAX_SIDE && h <= ORVCAM_MAX_SIDE && count > 0;
+  uint64_t raw_end = ok ? (uint64_t)(nl - head + 1) + (uint64_t)w * h * 3 * count : 0;
+  if (ok && (jpegs ? (uint64_t)st.st_size < raw_end : (uint64_t)st.st_size != raw_end)) ok = 0;
   void *map = ok ? real_mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
   real_close(fd);
+  uint64_t largest = 0;
+  if (map != MAP_FAILED && jpegs) {
+    largest = check_jpegs(map, (uint64_t)st.st_size, raw_end, count);
+    if (!largest) {
+      real_munmap(map, (size_t)st.st_size);
+      map = MAP_FAILED;
+    }
+  }
   if (map == MAP_FAILED) {
     fprintf(stderr, "orvelle_vcam: bad frame file %s\n", path);
     return 0;
@@ -248,6 +281,8 @@ static int load_frame_file(const char *path) {
   cam.src_w = w;
   cam.src_h = h;
   cam.src_count = count;
+  cam.jpeg_table = jpegs ? (size_t)raw_end : 0;
+  cam.jpeg_max = (uint32_t)largest;
   return 1;
 }
 
@@ -272,6 +307,14 @@ static const uint8_t *source_frame(int i) {
   return cam.pattern;
 }
 
+// Clip frame i's JPEG, as the frame file carries it.
+static const uint8_t *source_jpeg(int i, size_t *len) {
+  const uint8_t *entry = cam.src_map + cam.jpeg_table + (size_t)i * 8;
+  uint64_t a = get_u64(entry), b = get_u64(entry + 8);
+  *len = (size_t)(b - a);
+  return cam.src_map + a;
+}
+
 static void env_copy(char *dst, size_t cap, const char *name) {
   const char *v = getenv(name);
   snprintf(dst, cap, "%s", v ? v : "");
@@ -288,6 +331,8 @@ static int parse_config(struct config *c) {
     c->format = V4L2_PIX_FMT_BGR24;
   else if (!strcasecmp(v, "YUYV"))
     c->format = V4L2_PIX_FMT_YUYV;
+  else if (!strcasecmp(v, "MJPG"))
+    c->format = V4L2_PIX_FMT_MJPEG;
   else {
     fprintf(stderr, "orvelle_vcam: bad ORVELLE_VCAM_FORMAT %s\n", v);
     return 0;
@@ -364,6 +409,15 @@ static void configure(void) {
     cam.src_h = PATTERN_H;
     cam.src_count = PATTERN_FRAMES;
   }
+  // MJPG serves the frame file's JPEGs as encoded: it needs them, and cannot draw into them.
+  if (cam.usable && cam.cfg.format == V4L2_PIX_FMT_MJPEG && !cam.jpeg_table) {
+    fprintf(stderr, "orvelle_vcam: MJPG needs a frame file with JPEGs (orvelle_vcam_frames)\n");
+    cam.usable = 0;
+  }
+  if (cam.usable && cam.cfg.format == V4L2_PIX_FMT_MJPEG && cam.cfg.stamp) {
+    fprintf(stderr, "orvelle_vcam: ORVELLE_VCAM_STAMP cannot draw into MJPG frames\n");
+    cam.usable = 0;
+  }
   cam.frames_total = 0;
   cam.unplugged_count = 0;
   cam.shown = -1;
@@ -426,6 +480,16 @@ static void format_for(const struct control *c, uint32_t req_w, uint32_t req_h,
                        struct v4l2_pix_format *p) {
   memset(p, 0, sizeof *p);
   p->pixelformat = c->format ? c->format : cam.cfg.format;
+  p->field = V4L2_FIELD_NONE;
+  p->colorspace = V4L2_COLORSPACE_SRGB;
+  if (p->pixelformat == V4L2_PIX_FMT_MJPEG) {
+    // One mode: the JPEGs' own size. Room for any of them, and more, as drivers reserve.
+    p->width = (uint32_t)orvcam_served_width(cam.src_w);
+    p->height = (uint32_t)cam.src_h;
+    p->sizeimage = p->width * p->height * 3;
+    if (p->sizeimage < cam.jpeg_max) p->sizeimage = cam.jpeg_max;
+    return;
+  }
   if (c->w) {
     p->width = (uint32_t)c->w;
     p->height = (uint32_t)c->h;
@@ -436,12 +500,9 @@ static void format_for(const struct control *c, uint32_t req_w, uint32_t req_h,
     p->width = (uint32_t)cam.src_w;
     p->height = (uint32_t)cam.src_h;
   }
-  // OpenCV 4.6 pads its own rows to 4 bytes but copies BGR24 unpadded, so other widths skew.
-  p->width = p->width < 4 ? 4 : p->width & ~3u;
-  p->field = V4L2_FIELD_NONE;
+  p->width = (uint32_t)orvcam_served_width((int)p->width);
   p->bytesperline = p->width * (uint32_t)bytes_per_pixel(p->pixelformat);
   p->sizeimage = p->bytesperline * p->height;
-  p->colorspace = V4L2_COLORSPACE_SRGB;
 }
 
 static void current_format(const struct control *c, struct v4l2_pix_format *p) {
@@ -527,6 +588,16 @@ static uint32_t render(int i, uint32_t k, const struct control *c) {
   struct vbuf *vb = &cam.bufs[i];
   int clip = clip_frame(k, c);
   uint8_t *dst = cam.bufmap + (size_t)i * cam.buflen;
+  if (f.pixelformat == V4L2_PIX_FMT_MJPEG) {
+    // Copied as encoded: no noise while still, and a JPEG larger than buffers negotiated
+    // for another mode is cut short.
+    size_t len;
+    const uint8_t *jpeg = source_jpeg(clip, &len);
+    if (len > cam.buflen) len = cam.buflen;
+    memcpy(dst, jpeg, len);
+    vb->held_clip = -1;
+    return (uint32_t)len;
+  }
   // A mid-stream size change may not fit the buffers negotiated earlier: render aside.
   int fits = f.sizeimage <= cam.buflen;
   uint8_t *out = fits ? dst : grow(&cam.out, &cam.out_cap, f.sizeimage);
@@ -828,7 +899,10 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
       d->type = type;
       d->pixelformat = f.pixelformat;
       snprintf((char *)d->description, sizeof d->description, "%s",
-               f.pixelformat == V4L2_PIX_FMT_YUYV ? "YUYV 4:2:2" : "24-bit BGR 8-8-8");
+               f.pixelformat == V4L2_PIX_FMT_YUYV    ? "YUYV 4:2:2"
+               : f.pixelformat == V4L2_PIX_FMT_MJPEG ? "Motion-JPEG"
+                                                     : "24-bit BGR 8-8-8");
+      if (f.pixelformat == V4L2_PIX_FMT_MJPEG) d->flags = V4L2_FMT_FLAG_COMPRESSED;
       return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
@@ -837,7 +911,7 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
       struct v4l2_pix_format f;
       current_format(&c, &f);
       if (s->index != 0 || s->pixel_format != f.pixelformat) return set_errno(EINVAL);
-      if (cam.cfg.honour_size && !c.w) {
+      if (cam.cfg.honour_size && !c.w && f.pixelformat != V4L2_PIX_FMT_MJPEG) {
         s->type = V4L2_FRMSIZE_TYPE_STEPWISE;
         s->stepwise = (struct v4l2_frmsize_stepwise){4, ORVCAM_MAX_SIDE, 4, 1, ORVCAM_MAX_SIDE, 1};
       } else {

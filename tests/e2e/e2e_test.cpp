@@ -431,6 +431,41 @@ TEST_F(E2e, SlowCameraAnswersKeysAtOnce) {
   expectExit(0);
 }
 
+// A frame every 5 s: the window is up at once and answers `q` before the first frame; a
+// camera silent from the start is given up as one that falls silent later.
+TEST_F(E2e, SlowCameraGetsItsWindowAtOnce) {
+  // Measured against a 30 fps camera in the same run, so that a loaded machine or a
+  // sanitized build, slower to start, does not count against the viewer.
+  Clock::duration startUp[2];
+  for (const char* fps : {"30", "0.2"}) {
+    const auto started = Clock::now();
+    viewer_.emplace(*xvfb_, dir_,
+                    Camera{clip("walk.orv"), "play", {std::string("ORVELLE_VCAM_FPS=") + fps}});
+    ASSERT_TRUE(viewer_->waitWindow(Ms(15000))) << viewer_->stderrText();
+    startUp[fps[0] == '0'] = Clock::now() - started;
+    if (fps[0] == '0') break;
+    // Its window must be gone before the next one is sought; keys count once it shows.
+    viewer_->waitPicture([](const Picture& p) { return menuShown(p, {}); });
+    expectQuit();
+  }
+  EXPECT_LT(startUp[1], startUp[0] + Ms(1500)) << "the window waited for the camera";
+  // Qt takes a moment to start taking keys after the window is mapped; the frame is 5 s away.
+  std::this_thread::sleep_for(Ms(1000));
+  const auto typed = Clock::now();
+  viewer_->press(XK_q);
+  EXPECT_TRUE(viewer_->waitWindowGone(Ms(3000)));
+  EXPECT_LT(Clock::now() - typed, Ms(1500)) << "q waited for the first frame";
+  expectExit(0);
+
+  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "stall", {}});
+  ASSERT_TRUE(viewer_->waitWindow(Ms(10000))) << viewer_->stderrText();
+  const auto silent = Clock::now();
+  EXPECT_TRUE(viewer_->waitWindowGone(Ms(12000)));
+  EXPECT_GT(Clock::now() - silent, Ms(4500)) << "gave up on a camera silent for less than 5 s";
+  EXPECT_LT(Clock::now() - silent, Ms(7500)) << "a camera silent from the start kept waiting";
+  expectCameraLost(Ms(10000));
+}
+
 // ---- failures told truthfully, and no key lost ----
 
 TEST_F(E2e, KeysTypedInOneBurstAllAct) {
@@ -504,6 +539,30 @@ TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
                             "LSAN_OPTIONS=fast_unwind_on_malloc=0"}});
     expectExit(1, Ms(10000));
     EXPECT_EQ(viewer_->stderrText(), line);
+  }
+}
+
+// ---- MJPEG ----
+
+// Many webcams offer only MJPEG, at least above 640 x 480; OpenCV decodes each frame. The
+// camera's JPEGs were encoded at quality 90, so only their loss may show.
+TEST_F(E2e, MjpegOnlyCameraShowsTheRightPicture) {
+  for (const char* name : {"one.orv", "one768.orv"}) {
+    SCOPED_TRACE(name);
+    cv::Mat frame = firstFrame(clip(name));
+    cv::resize(frame, frame, kPictureSize, 0, 0, cv::INTER_LINEAR);
+    Viewer& v = start({clip(name), "play", {"ORVELLE_VCAM_FORMAT=MJPG"}});
+    const Picture p = v.waitPicture([&](const Picture& p) { return menuShown(p, frame); });
+    ASSERT_EQ(p.size(), kPictureSize);
+    cv::Mat swapped;  // red and blue exchanged: what a wrong conversion would show
+    cv::cvtColor(frame, swapped, cv::COLOR_BGR2RGB);
+    const double error = diffOutsideTexts(p, frame, cv::NORM_L1);
+    std::printf("%s: mean difference %.2f, to swapped colours %.2f\n", name, error,
+                diffOutsideTexts(p, swapped, cv::NORM_L1));
+    EXPECT_LT(error, 3) << "mean difference to the served frame";
+    EXPECT_LT(error * 2, diffOutsideTexts(p, swapped, cv::NORM_L1));
+    expectTexts(p, frame, true);
+    expectQuit();
   }
 }
 

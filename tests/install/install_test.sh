@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the viewer as people get it, into a prefix and as a Debian package, and checks
-# what lands: the program, its desktop entry, icon, manual page, copyright and changelog, and
-# nothing else; lintian must find no error or warning in the package.
+# what lands: the program, its desktop entry, icon, software-centre metainfo, manual page,
+# copyright and changelog, and nothing else; lintian and appstreamcli must find nothing wrong.
 # Usage: install_test.sh BUILD_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -19,12 +19,14 @@ fail=0
 check() { if ! eval "$1"; then echo "FAIL: $2"; fail=1; fi; }
 
 # The one list of what an install holds; the package holds the same under /usr.
+app_id=info.orvelle.orvelle
 expected="bin/orvelle
-share/applications/orvelle.desktop
+share/applications/$app_id.desktop
 share/doc/orvelle/changelog.gz
 share/doc/orvelle/copyright
-share/icons/hicolor/scalable/apps/orvelle.svg
-share/man/man1/orvelle.1.gz"
+share/icons/hicolor/scalable/apps/$app_id.svg
+share/man/man1/orvelle.1.gz
+share/metainfo/$app_id.metainfo.xml"
 
 # --- into a prefix ---
 prefix=$dir/prefix
@@ -47,16 +49,26 @@ check '[ "$status" -eq 1 ]' "installed orvelle without a camera: status $status,
 check '[ "$(wc -l <"$dir/err")" -eq 1 ] && [ "$err" = "orvelle: no camera at index 0" ]' "stderr is not the one no-camera line: $err"
 check '[ ! -s "$dir/out" ]' "installed orvelle wrote to stdout"
 
-desktop=$prefix/share/applications/orvelle.desktop
+desktop=$prefix/share/applications/$app_id.desktop
 desktop-file-validate "$desktop" >"$dir/validate" 2>&1
 vstatus=$?
 check '[ "$vstatus" -eq 0 ] && [ ! -s "$dir/validate" ]' "desktop-file-validate: $(cat "$dir/validate")"
 check 'grep -qx "Categories=AudioVideo;Video;" "$desktop"' "desktop entry categories: $(grep Categories "$desktop")"
 # The entry must start the installed program and name the installed icon.
 check 'grep -qx "Exec=orvelle" "$desktop" && [ -x "$prefix/bin/orvelle" ]' "desktop entry does not start bin/orvelle"
-check 'grep -qx "Icon=orvelle" "$desktop"' "desktop entry does not name the orvelle icon"
-svg=$prefix/share/icons/hicolor/scalable/apps/orvelle.svg
+# Docks match the window to its entry by this name (WM_CLASS on X11; on Wayland the app_id
+# is the entry's file name).
+check 'grep -qx "Icon=$app_id" "$desktop" && grep -qx "StartupWMClass=$app_id" "$desktop"' \
+  "desktop entry does not name the icon and window class $app_id"
+svg=$prefix/share/icons/hicolor/scalable/apps/$app_id.svg
 check '[ "$(xmllint --xpath "local-name(/*)" "$svg" 2>&1)" = svg ]' "icon is not a well-formed SVG"
+
+metainfo=$prefix/share/metainfo/$app_id.metainfo.xml
+appstreamcli validate --pedantic --no-net "$metainfo" >"$dir/appstream" 2>&1
+astatus=$?
+check '[ "$astatus" -eq 0 ] && ! grep -q "^[EWIP]: " "$dir/appstream"' "appstreamcli validate --pedantic: $(cat "$dir/appstream")"
+check 'grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo"' "metainfo does not launch $app_id.desktop"
+check 'grep -q "<project_license>Apache-2.0</project_license>" "$metainfo"' "metainfo does not name the licence"
 
 man=$prefix/share/man/man1/orvelle.1.gz
 MANWIDTH=80 man --warnings -l "$man" >"$dir/man.txt" 2>"$dir/man.err"
@@ -99,16 +111,17 @@ $(diff <(echo "$expected") <(echo "$debfiles"))"
 dpkg-deb -x "$deb" "$dir/unpacked"
 check 'file -b "$dir/unpacked/usr/bin/orvelle" | grep -q ", stripped"' "packaged binary is not stripped"
 zcat "$dir/unpacked/usr/share/doc/orvelle/changelog.gz" >"$dir/changelog"
+check 'grep -qx "License: Apache-2.0" "$dir/unpacked/usr/share/doc/orvelle/copyright"' "copyright file does not name the Apache License 2.0"
 logged=$(dpkg-parsechangelog -l "$dir/changelog" -S Version 2>&1)
 check '[ "$logged" = "$(field Version)" ]' "changelog's latest entry is $logged, the package $(field Version)"
 
-# Errors and warnings fail; the info and pedantic tags that stay are listed in the README,
-# each with its reason, and any other fails too.
+# Errors and warnings fail; the info and pedantic tags that stay are listed in
+# docs/reliability.md, each with its reason, and any other fails too.
 lintian --pedantic --display-info "$deb" >"$dir/lintian" 2>"$dir/lintian.err"
 lstatus=$?
 check '[ "$lstatus" -eq 0 ] && ! grep -q "^[EW]: " "$dir/lintian"' "lintian (status $lstatus): $(cat "$dir/lintian" "$dir/lintian.err")"
 while read -r kind _ tag _; do
-  check 'grep -q "\`$tag\`" "$source_dir/README.md"' "lintian tag $tag is not in the README: $kind $tag"
+  check 'grep -q "\`$tag\`" "$source_dir/docs/reliability.md"' "lintian tag $tag is not in docs/reliability.md: $kind $tag"
 done < <(grep "^[IP]: " "$dir/lintian")
 
 # --- installing and removing the package, as root only ---

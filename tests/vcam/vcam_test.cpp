@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
@@ -47,6 +48,32 @@ std::vector<cv::Mat> LoadFrames(const std::string& path) {
     if (in) frames.push_back(f);
   }
   return frames;
+}
+
+// The JPEGs of a version 2 frame file, from the documented layout.
+std::vector<std::string> LoadJpegs(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  long long w = 0, h = 0, n = 0;
+  in >> magic >> w >> h >> n;
+  in.get();
+  in.seekg(w * h * 3 * n, std::ios::cur);
+  std::vector<unsigned long long> offsets;
+  for (int i = 0; i <= n && in; ++i) {
+    unsigned char b[8];
+    in.read(reinterpret_cast<char*>(b), 8);
+    unsigned long long v = 0;
+    for (int k = 7; k >= 0; --k) v = v << 8 | b[k];
+    offsets.push_back(v);
+  }
+  std::vector<std::string> jpegs;
+  for (size_t i = 0; i + 1 < offsets.size() && in; ++i) {
+    std::string j(offsets[i + 1] - offsets[i], '\0');
+    in.seekg(static_cast<std::streamoff>(offsets[i]));
+    in.read(j.data(), static_cast<std::streamsize>(j.size()));
+    if (in) jpegs.push_back(j);
+  }
+  return jpegs;
 }
 
 void WriteFrames(const std::string& path, const std::vector<cv::Mat>& frames) {
@@ -305,9 +332,104 @@ TEST_F(VcamTest, AbsentCameraCases) {
     EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened()) << frames;
     EXPECT_NE(testing::internal::GetCapturedStderr().find("orvelle_vcam: "), std::string::npos);
   }
-  setenv("ORVELLE_VCAM_FRAMES", clip_path_.c_str(), 1);
+
+  // MJPG serves JPEGs made with the frame file: none in a version 1 file or for the pattern,
+  // and none to draw a stamp into.
+  std::string raw = dir_ + "/raw.orv";
+  WriteFrames(raw, {clip_[0]});
+  struct Case {
+    const char *frames, *format, *stamp;
+  };
+  for (Case c : {Case{clip_path_.c_str(), "H264", "0"}, Case{raw.c_str(), "MJPG", "0"},
+                 Case{"", "MJPG", "0"}, Case{clip_path_.c_str(), "MJPG", "1"}}) {
+    setenv("ORVELLE_VCAM_FRAMES", c.frames, 1);
+    setenv("ORVELLE_VCAM_FORMAT", c.format, 1);
+    setenv("ORVELLE_VCAM_STAMP", c.stamp, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened()) << c.format << " " << c.frames;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("orvelle_vcam: "), std::string::npos);
+  }
+}
+
+// Each buffer holds exactly the frame's JPEG from the file, and bytesused is its length:
+// OpenCV decodes only bytesused bytes, and other clients take the frame to end there.
+TEST_F(VcamTest, MjpegServesEachFramesJpegExactly) {
   setenv("ORVELLE_VCAM_FORMAT", "MJPG", 1);
-  EXPECT_FALSE(cv::VideoCapture(0, cv::CAP_V4L2).isOpened());
+  const std::vector<std::string> jpegs = LoadJpegs(clip_path_);
+  ASSERT_EQ(jpegs.size(), static_cast<size_t>(kClipFrames));
+  int fd = open("/dev/video0", O_RDWR);
+  ASSERT_GE(fd, 0);
+  v4l2_fmtdesc desc{};
+  desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  ASSERT_EQ(ioctl(fd, VIDIOC_ENUM_FMT, &desc), 0);
+  EXPECT_EQ(desc.pixelformat, V4L2_PIX_FMT_MJPEG);
+  EXPECT_TRUE(desc.flags & V4L2_FMT_FLAG_COMPRESSED);
+  desc.index = 1;
+  EXPECT_EQ(ioctl(fd, VIDIOC_ENUM_FMT, &desc), -1) << "an MJPEG-only camera";
+  v4l2_format fmt{};
+  fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  fmt.fmt.pix.width = 640;
+  fmt.fmt.pix.height = 480;
+  fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+  ASSERT_EQ(ioctl(fd, VIDIOC_S_FMT, &fmt), 0);
+  EXPECT_EQ(fmt.fmt.pix.pixelformat, V4L2_PIX_FMT_MJPEG);
+  EXPECT_EQ(fmt.fmt.pix.width, 768u);
+  size_t largest = 0;
+  for (const std::string& j : jpegs) largest = std::max(largest, j.size());
+  EXPECT_GE(fmt.fmt.pix.sizeimage, largest);
+
+  v4l2_requestbuffers req{};
+  req.count = 2;
+  req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  req.memory = V4L2_MEMORY_MMAP;
+  ASSERT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+  std::vector<const char*> maps;
+  v4l2_buffer b{};
+  for (unsigned i = 0; i < req.count; ++i) {
+    b = {};
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b.memory = V4L2_MEMORY_MMAP;
+    b.index = i;
+    ASSERT_EQ(ioctl(fd, VIDIOC_QUERYBUF, &b), 0);
+    void* m = mmap(nullptr, b.length, PROT_READ, MAP_SHARED, fd, b.m.offset);
+    ASSERT_NE(m, MAP_FAILED);
+    maps.push_back(static_cast<const char*>(m));
+    ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+  }
+  int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  ASSERT_EQ(ioctl(fd, VIDIOC_STREAMON, &type), 0);
+  // Past the loop, so each buffer is refilled with JPEGs of other lengths.
+  std::string last;
+  for (int k = 0; k < kClipFrames + 3; ++k) {
+    if (k == kClipFrames + 1) Control("still");
+    ASSERT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), 0);
+    const std::string got(maps[b.index], b.bytesused);
+    const std::string& want = k <= kClipFrames ? jpegs[k % kClipFrames] : last;
+    EXPECT_EQ(b.bytesused, want.size()) << "frame " << k;
+    EXPECT_TRUE(got == want) << "frame " << k << " is not its JPEG from the file";
+    last = got;
+    ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+  }
+  ASSERT_EQ(ioctl(fd, VIDIOC_STREAMOFF, &type), 0);
+  for (const char* m : maps) munmap(const_cast<char*>(m), b.length);
+  close(fd);
+
+  // What OpenCV makes of it: each JPEG decoded, the clip's frame within JPEG's loss.
+  Control("play");
+  cv::VideoCapture cap(0, cv::CAP_V4L2);
+  ASSERT_TRUE(cap.isOpened());
+  EXPECT_EQ(cap.get(cv::CAP_PROP_FOURCC), V4L2_PIX_FMT_MJPEG);
+  for (int k = 0; k < 3; ++k) {
+    cv::Mat f = Read(cap);
+    ASSERT_EQ(f.size(), cv::Size(768, 576));
+    const int i = (k + 1) % kClipFrames;
+    EXPECT_EQ(MaxAbs(f, cv::imdecode(cv::Mat(1, static_cast<int>(jpegs[i].size()), CV_8U,
+                                             const_cast<char*>(jpegs[i].data())),
+                                     cv::IMREAD_COLOR)),
+              0)
+        << "read " << k;
+    EXPECT_LT(MeanAbs(f, clip_[i]), 2.0) << "read " << k;
+  }
 }
 
 TEST_F(VcamTest, TestPatternWithoutFrameFile) {

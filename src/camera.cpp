@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "camera.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+const char* const kCameraDevice = "/dev/video0";
+const char* const kCameraLost = "the camera stopped delivering frames";
+// A camera silent this long is taken for gone; a little over 5 s, so that one with a frame
+// every 5 s is not.
+constexpr auto kCameraSilence = std::chrono::milliseconds(5250);
+
+std::string cannotCapture() {
+  return std::string("cannot capture from the camera ") + kCameraDevice;
+}
+
+// OpenCV says only that the camera did not open; the device itself tells why.
+std::string whyNoCamera() {
+  const std::string device = kCameraDevice;
+  const std::string inUse = "the camera " + device + " is in use by another program";
+  const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENODEV || error == ENXIO) return "no camera at index 0";
+    if (error == EACCES || error == EPERM) return "no permission to open the camera " + device;
+    if (error == EBUSY) return inUse;
+    return "cannot open the camera " + device + ": " + std::strerror(error);
+  }
+  // Asking for no buffers changes nothing, but a driver refuses it while another program
+  // streams from the camera.
+  v4l2_requestbuffers request{};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) < 0 && errno == EBUSY;
+  ::close(fd);
+  return busy ? inUse : cannotCapture();
+}
+
+bool cameraGone() {
+  const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+  return fd < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
+}
+
+// OpenCV's first grab starts the stream and then blocks in select() for up to 10 s. A signal
+// cuts that wait short (OpenCV gives up on EINTR), so the window can answer meanwhile.
+volatile sig_atomic_t sliceOver = 0;
+void onSliceOver(int) { sliceOver = 1; }
+const int kSliceSignal = SIGRTMIN;
+
+}  // namespace
+
+bool rawToBgr(uint32_t fourcc, const cv::Mat& raw, cv::Size size, cv::Mat& bgr) {
+  const size_t pixels = static_cast<size_t>(size.area());
+  const size_t bytes = raw.isContinuous() ? raw.total() * raw.elemSize() : 0;
+  switch (fourcc) {
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+      if (bytes < pixels * 3 / 2) return false;
+      cv::cvtColor(cv::Mat(size.height * 3 / 2, size.width, CV_8UC1, raw.data), bgr,
+                   fourcc == V4L2_PIX_FMT_NV12 ? cv::COLOR_YUV2BGR_NV12 : cv::COLOR_YUV2BGR_NV21);
+      return true;
+    case V4L2_PIX_FMT_SBGGR8:
+      if (bytes < pixels) return false;
+      // OpenCV names a Bayer pattern after its second row: V4L2's BGGR is its RG.
+      cv::cvtColor(cv::Mat(size, CV_8UC1, raw.data), bgr, cv::COLOR_BayerRG2BGR);
+      return true;
+    default:
+      return false;
+  }
+}
+
+Camera::Camera() {
+  struct sigaction action {};
+  action.sa_handler = onSliceOver;
+  sigemptyset(&action.sa_mask);
+  sigaction(kSliceSignal, &action, nullptr);  // no SA_RESTART: the wait must end
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;  // this thread, the one that waits in select()
+  event.sigev_signo = kSliceSignal;
+  event._sigev_un._tid = gettid();
+  hasSliceTimer_ = timer_create(CLOCK_MONOTONIC, &event, &sliceTimer_) == 0;
+}
+
+Camera::~Camera() {
+  if (hasSliceTimer_) timer_delete(sliceTimer_);
+}
+
+std::string Camera::open() {
+  // V4L2 first: for an index OpenCV would try GStreamer before it, and the camera would then
+  // behave as the installed GStreamer plugins decide.
+  if (!capture().open(0, cv::CAP_V4L2)) capture().open(0, cv::CAP_ANY);
+  if (!capture().isOpened()) return whyNoCamera();
+  capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
+  capture().set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
+  // Only V4L2 captures can be waited for with a time-out.
+  pollable_ = capture().getBackendName() == "V4L2";
+  if (pollable_) {
+    const auto fourcc = static_cast<uint32_t>(capture().get(cv::CAP_PROP_FOURCC));
+    size_ = cv::Size(static_cast<int>(capture().get(cv::CAP_PROP_FRAME_WIDTH)),
+                     static_cast<int>(capture().get(cv::CAP_PROP_FRAME_HEIGHT)));
+    // OpenCV converts these to RGB, not BGR: take them raw and convert them here.
+    const bool toRgb =
+        fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 || fourcc == V4L2_PIX_FMT_SBGGR8;
+    if (toRgb && capture().set(cv::CAP_PROP_CONVERT_RGB, 0.0)) rawFourcc_ = fourcc;
+  }
+  return {};
+}
+
+Grab Camera::next(cv::Mat& frame, int ms) {
+  if (!pollable_) {
+    if (capture().read(frame)) return delivered_ = true, Grab::Frame;
+    return Grab::Lost;
+  }
+  if (!delivered_) return first(frame, ms);
+  try {
+    // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
+    // them takes a poll of at least 1 ms (a time-out of 0 waits forever), so look only
+    // behind a frame old enough to have any.
+    if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL)) return silent();
+    for (;;) {
+      const bool newest = justCaptured();
+      // A raw frame too short for its size (a buffer error) is skipped.
+      if (!retrieve(frame)) return rawFourcc_ != 0 ? silent() : Grab::Lost;
+      if (newest || !cv::VideoCapture::waitAny(streams_, ready_, 1)) break;
+    }
+  } catch (const cv::Exception&) {
+    return Grab::Lost;  // the driver reports an error, as for an unplugged camera
+  }
+  lastFrame_ = Clock::now();
+  return Grab::Frame;
+}
+
+// Until the first frame, in slices of `ms`: the stream starts here.
+Grab Camera::first(cv::Mat& frame, int ms) {
+  if (lastFrame_ == Clock::time_point()) lastFrame_ = Clock::now();
+  sliceOver = 0;
+  itimerspec slice{};
+  slice.it_value.tv_sec = ms / 1000;
+  slice.it_value.tv_nsec = ms % 1000 * 1000000L;
+  // Again every 5 ms: a signal that comes just before OpenCV enters select() is missed.
+  slice.it_interval.tv_nsec = 5000000L;
+  if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &slice, nullptr);
+  const bool grabbed = capture().grab();
+  const itimerspec off{};
+  if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &off, nullptr);
+  if (grabbed && retrieve(frame)) {
+    delivered_ = true;
+    lastFrame_ = Clock::now();
+    return Grab::Frame;
+  }
+  if (grabbed || sliceOver) return silent();
+  refused_ = !cameraGone();  // it never started; unplugged, it is simply lost
+  return Grab::Lost;
+}
+
+bool Camera::retrieve(cv::Mat& frame) {
+  if (rawFourcc_ == 0) return capture().retrieve(frame) && !frame.empty();
+  return capture().retrieve(raw_) && rawToBgr(rawFourcc_, raw_, size_, frame);
+}
+
+Grab Camera::silent() {
+  return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
+}
+
+std::string Camera::whyLost() const { return refused_ ? cannotCapture() : kCameraLost; }
+
+void Camera::release() { capture().release(); }
+
+// Whether the frame just dequeued was captured so recently that no frame can follow it yet,
+// for cameras up to 250 frames a second. Drivers stamp frames with CLOCK_MONOTONIC.
+bool Camera::justCaptured() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const double ageMs = now.tv_sec * 1e3 + now.tv_nsec / 1e6 - capture().get(cv::CAP_PROP_POS_MSEC);
+  return ageMs >= 0 && ageMs < 4;
+}

@@ -1,0 +1,61 @@
+#include "camera.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Colour bars, where a red-blue swap or a wrong Bayer phase shows at once.
+cv::Mat bars(cv::Size size) {
+  const cv::Vec3b colours[] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                               {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+  cv::Mat bgr(size, CV_8UC3);
+  for (int x = 0; x < size.width; ++x) bgr.col(x).setTo(colours[x * 8 / size.width]);
+  return bgr;
+}
+
+// The buffer a camera delivers in `fourcc` for the picture `bgr`.
+cv::Mat raw(uint32_t fourcc, const cv::Mat& bgr) {
+  if (fourcc == V4L2_PIX_FMT_SBGGR8) {  // rows B G B G ... / G R G R ...
+    cv::Mat mosaic(bgr.size(), CV_8UC1);
+    for (int y = 0; y < bgr.rows; ++y)
+      for (int x = 0; x < bgr.cols; ++x)
+        mosaic.at<uchar>(y, x) = bgr.at<cv::Vec3b>(y, x)[y % 2 + x % 2];
+    return mosaic;
+  }
+  cv::Mat i420, semi;  // planar U then V, interleaved into one plane for NV12 / NV21
+  cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
+  i420.copyTo(semi);
+  const int luma = bgr.rows * bgr.cols, quarter = luma / 4;
+  const bool uFirst = fourcc == V4L2_PIX_FMT_NV12;
+  for (int i = 0; i < quarter; ++i) {
+    semi.data[luma + 2 * i + !uFirst] = i420.data[luma + i];
+    semi.data[luma + 2 * i + uFirst] = i420.data[luma + quarter + i];
+  }
+  return semi.reshape(1, 1);  // as OpenCV hands a raw buffer over: one row of bytes
+}
+
+TEST(RawFrames, FormatsOpenCvTurnsToRgbComeOutInTheirColours) {
+  const cv::Size size(64, 48);
+  const cv::Mat expected = bars(size);
+  for (const uint32_t fourcc : {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV21, V4L2_PIX_FMT_SBGGR8}) {
+    SCOPED_TRACE(fourcc);
+    cv::Mat bgr;
+    ASSERT_TRUE(rawToBgr(fourcc, raw(fourcc, expected), size, bgr));
+    ASSERT_EQ(bgr.size(), size);
+    ASSERT_EQ(bgr.type(), CV_8UC3);
+    // Away from the bar edges, which chroma subsampling and demosaicing blur.
+    for (int bar = 0; bar < 8; ++bar) {
+      const cv::Rect inside(bar * 8 + 2, 2, 4, size.height - 4);
+      EXPECT_LT(cv::norm(bgr(inside), expected(inside), cv::NORM_INF), 8) << "bar " << bar;
+    }
+  }
+  cv::Mat bgr;
+  const cv::Mat shortFrame(1, 100, CV_8UC1);
+  EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_NV12, shortFrame, size, bgr)) << "read past a short frame";
+  EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_YUYV, raw(V4L2_PIX_FMT_NV12, expected), size, bgr));
+}
+
+}  // namespace
