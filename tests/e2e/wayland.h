@@ -18,12 +18,11 @@ namespace {
 
 // zwp_virtual_keyboard_v1 from wlroots' virtual-keyboard-unstable-v1, which no Debian
 // package ships a header for: requests only.
-const wl_interface* const kNoTypes[4] = {};
-const wl_message kKeyboardRequests[] = {
-    {"keymap", "uhu", const_cast<const wl_interface**>(kNoTypes)},
-    {"key", "uuu", const_cast<const wl_interface**>(kNoTypes)},
-    {"modifiers", "uuuu", const_cast<const wl_interface**>(kNoTypes)},
-    {"destroy", "", const_cast<const wl_interface**>(kNoTypes)}};
+const wl_interface* kNoTypes[4] = {};  // none of its arguments is an object
+const wl_message kKeyboardRequests[] = {{"keymap", "uhu", kNoTypes},
+                                        {"key", "uuu", kNoTypes},
+                                        {"modifiers", "uuuu", kNoTypes},
+                                        {"destroy", "", kNoTypes}};
 const wl_interface kKeyboardInterface = {"zwp_virtual_keyboard_v1", 1, 4,
                                          kKeyboardRequests,         0, nullptr};
 const wl_interface* kCreateTypes[] = {&wl_seat_interface, &kKeyboardInterface};
