@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "desktop.h"
 
 #include <opencv2/highgui.hpp>
@@ -32,7 +33,7 @@ namespace {
 
 // The desktop's name for the program: its desktop entry and icon, Wayland's app_id and the
 // class in X11's WM_CLASS.
-const char* const kAppId = "info.orvelle.Orvelle";
+const char* const kAppId = "info.orvelle.orvelle";
 constexpr size_t npos = std::string::npos;
 
 std::string env(const char* name) {

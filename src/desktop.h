@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Glue to the window system under OpenCV's windows. Without Qt, plain OpenCV calls.

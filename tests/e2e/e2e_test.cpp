@@ -683,11 +683,11 @@ class OnSway : public SwayTest, public testing::WithParamInterface<Via> {
     EXPECT_EQ(first.content.size(), kPictureSize) << "first shown at another size";
     if (GetParam() == Via::Native) {
       EXPECT_EQ(first.shell, "xdg_shell");
-      EXPECT_EQ(first.appId, "info.orvelle.Orvelle");
+      EXPECT_EQ(first.appId, "info.orvelle.orvelle");
       EXPECT_FALSE(sway_->x11Running()) << "XWayland was started for nothing";
     } else {
       EXPECT_EQ(first.shell, "xwayland");
-      EXPECT_EQ(first.wmClass, "info.orvelle.Orvelle");
+      EXPECT_EQ(first.wmClass, "info.orvelle.orvelle");
       EXPECT_EQ(first.wmInstance, "orvelle");
     }
     const Picture p = waitPicture([](const Picture& p) { return menuShown(p, {}); });
