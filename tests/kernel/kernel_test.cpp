@@ -332,6 +332,7 @@ TEST_F(Kernel, StreamingStartErrorAndStallEndTheViewer) {
   runOnly();
   EXPECT_TRUE(exitedWith(viewer_->process().waitExit(kStartLimit), 1));
   const std::string said = viewer_->stderrText();
+  std::printf("a camera that would not stream: %s", said.c_str());
   EXPECT_TRUE(said == kStartError || (!kStartErrorToday.empty() && said == kStartErrorToday))
       << said;
 
