@@ -1,0 +1,391 @@
+// Kernel end-to-end tests: the real viewer on vivid, the kernel's own virtual camera driver,
+// inside the machine tests/kernel/vm-run starts (ctest runs them there). Pictures are
+// compared with the driver's own frames of its colour-bar pattern; faults come from vivid's
+// error-injection controls.
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/videoio.hpp>
+#include <utility>
+
+#include "session.h"
+
+namespace {
+
+const char* const kDevice = "/dev/video0";
+const std::string kCannotCapture = "orvelle: cannot capture from the camera /dev/video0\n";
+const std::string kCameraLost = "orvelle: the camera stopped delivering frames\n";
+const std::string kInUse = "orvelle: the camera /dev/video0 is in use by another program\n";
+const std::string kNoPermission = "orvelle: no permission to open the camera /dev/video0\n";
+
+// Where the viewer's texts may be; the rest of the picture is the camera's.
+const cv::Rect kMenuArea(0, 0, 160, 48);
+const cv::Rect kCaptionArea(544, 440, 96, 28);
+// Mean difference per channel allowed to the driver's own frame: chroma subsampling and
+// Bayer interpolation blur the bars' edges a little; swapped red and blue cost about 60.
+constexpr double kMaxMeanDiff = 4;
+// Under emulation the viewer takes many seconds to start.
+const Ms kStartLimit(120000);
+// Well below the 5 s after which a silent camera is given up.
+const Ms kAtOnce(2500);
+
+std::string viewerExe() {
+  const char* exe = std::getenv("ORVELLE_KERNEL_VIEWER");
+  return exe && *exe ? exe : ORVELLE_EXE;
+}
+
+int shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  operator int() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// ---- the driver ----
+
+std::string fourccName(uint32_t f) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s += static_cast<char>((f >> (8 * i)) & 0x7f);
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return f & (1u << 31) ? s + "-BE" : s;
+}
+
+std::vector<uint32_t> driverFormats() {
+  Fd fd(open(kDevice, O_RDWR));
+  std::vector<uint32_t> formats;
+  v4l2_fmtdesc d{};
+  d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  for (; ioctl(fd, VIDIOC_ENUM_FMT, &d) == 0; ++d.index) formats.push_back(d.pixelformat);
+  return formats;
+}
+
+// Sets the control vivid calls `name`; buttons are pressed with any value.
+bool setControl(const std::string& name, int value) {
+  Fd fd(open(kDevice, O_RDWR));
+  v4l2_queryctrl q{};
+  q.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+  for (; ioctl(fd, VIDIOC_QUERYCTRL, &q) == 0; q.id |= V4L2_CTRL_FLAG_NEXT_CTRL)
+    if (name == reinterpret_cast<const char*>(q.name)) {
+      v4l2_control c{q.id, value};
+      return ioctl(fd, VIDIOC_S_CTRL, &c) == 0;
+    }
+  return false;
+}
+
+bool setFramesPerSecond(unsigned fps) {
+  Fd fd(open(kDevice, O_RDWR));
+  v4l2_streamparm p{};
+  p.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  p.parm.capture.timeperframe = {1, fps};
+  return ioctl(fd, VIDIOC_S_PARM, &p) == 0 && p.parm.capture.timeperframe.denominator == fps;
+}
+
+// Whether another file handle holds the camera's buffers, as a streaming program does.
+bool ownedByAnother() {
+  Fd fd(open(kDevice, O_RDWR));
+  v4l2_requestbuffers none{};
+  none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  none.memory = V4L2_MEMORY_MMAP;
+  return ioctl(fd, VIDIOC_REQBUFS, &none) != 0 && errno == EBUSY;
+}
+
+// A fresh driver: one webcam input, default controls, no fault left from a test before.
+void reloadVivid() {
+  const char* options = std::getenv("ORVELLE_VM_VIVID");
+  ASSERT_TRUE(options) << "not in the machine of tests/kernel/vm-run";
+  ASSERT_EQ(shell(std::string("modprobe -r vivid && modprobe vivid ") + options), 0);
+}
+
+// One frame as the driver makes it, read with read(): BGR3 comes as 8-bit BGR, GREY as grey.
+cv::Mat driverFrame(uint32_t format, cv::Size size, int type) {
+  Fd fd(open(kDevice, O_RDWR));
+  v4l2_format f{};
+  f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  f.fmt.pix.width = size.width;
+  f.fmt.pix.height = size.height;
+  f.fmt.pix.pixelformat = format;
+  f.fmt.pix.field = V4L2_FIELD_NONE;
+  cv::Mat frame(size, type);
+  const size_t bytes = frame.total() * frame.elemSize();
+  if (ioctl(fd, VIDIOC_S_FMT, &f) != 0 || f.fmt.pix.pixelformat != format ||
+      cv::Size(f.fmt.pix.width, f.fmt.pix.height) != size || f.fmt.pix.sizeimage != bytes ||
+      read(fd, frame.data, bytes) != static_cast<ssize_t>(bytes))
+    return {};
+  return frame;
+}
+
+// Whether OpenCV's V4L2 backend captures from the driver when it offers only `format`.
+// This process runs with one_format's ioctl, which reads the variable at every call.
+bool openCvCaptures(uint32_t format) {
+  setenv("ORVELLE_KERNEL_FORMAT", fourccName(format).c_str(), 1);
+  cv::VideoCapture capture(0, cv::CAP_V4L2);
+  cv::Mat frame;
+  const bool captured = capture.isOpened() && capture.read(frame) && !frame.empty();
+  const bool tookIt = static_cast<uint32_t>(capture.get(cv::CAP_PROP_FOURCC)) == format;
+  unsetenv("ORVELLE_KERNEL_FORMAT");
+  return captured && tookIt;
+}
+
+// ---- the viewer ----
+
+bool strongRed(const cv::Vec3b& p) { return p[2] >= 150 && p[1] <= 90 && p[0] <= 90; }
+
+// The menu is drawn: a picture has been painted.
+bool painted(const Picture& p) {
+  int red = 0;
+  for (int y = kMenuArea.y; y < kMenuArea.br().y; ++y)
+    for (int x = kMenuArea.x; x < kMenuArea.br().x; ++x) red += strongRed(p.at<cv::Vec3b>(y, x));
+  return red > 30;
+}
+
+double meanDiff(const Picture& p, const cv::Mat& expected) {
+  cv::Mat mask(p.size(), CV_8U, cv::Scalar(255));
+  mask(kMenuArea) = 0;
+  mask(kCaptionArea) = 0;
+  return cv::norm(p, expected, cv::NORM_L1, mask) / (cv::countNonZero(mask) * 3.0);
+}
+
+// The window's raw contents, to see that they change.
+std::vector<char> rawWindow(Display* display, Window w) {
+  XImage* image = XGetImage(display, w, 0, 0, 640, 480, AllPlanes, ZPixmap);
+  if (!image) return {};
+  std::vector<char> bytes(image->data, image->data + image->bytes_per_line * image->height);
+  XDestroyImage(image);
+  return bytes;
+}
+
+// One X server for every viewer the tests start: it costs seconds to start under emulation.
+const Xvfb& xServer() {
+  static TempDir dir;
+  static Xvfb x(dir);
+  return x;
+}
+
+testing::AssertionResult exitedWith(const std::optional<int>& status, int code) {
+  if (!status) return testing::AssertionFailure() << "still running";
+  if (WIFSIGNALED(*status))
+    return testing::AssertionFailure() << "killed by signal " << WTERMSIG(*status);
+  if (WEXITSTATUS(*status) != code)
+    return testing::AssertionFailure() << "exit status " << WEXITSTATUS(*status);
+  return testing::AssertionSuccess();
+}
+
+class Kernel : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(xServer().display(), nullptr) << "Xvfb did not start";
+    reloadVivid();
+  }
+
+  // Starts the viewer, with one_format's settings in `env`, and waits for its first picture.
+  Viewer& start(const std::vector<std::string>& env = {}) {
+    runOnly(env);
+    EXPECT_TRUE(viewer_->waitWindow(kStartLimit)) << "no window; stderr: " << viewer_->stderrText();
+    picture_ = viewer_->waitPicture(painted, Ms(30000));
+    EXPECT_TRUE(painted(picture_)) << "no picture";
+    return *viewer_;
+  }
+
+  // Starts the viewer with no wait.
+  Viewer& runOnly(const std::vector<std::string>& env = {}) {
+    viewer_.reset();
+    viewer_.emplace(xServer(), dir_, Camera{"", "", env}, viewerExe(), "Orvelle");
+    EXPECT_TRUE(viewer_->process().started());
+    return *viewer_;
+  }
+
+  void expectExit(int code, const std::string& line, Ms limit) {
+    EXPECT_TRUE(exitedWith(viewer_->process().waitExit(limit), code))
+        << "stderr: " << viewer_->stderrText();
+    EXPECT_EQ(viewer_->stderrText(), line);
+  }
+
+  // Sets a control and waits for the viewer to end with status 1 and `line`; how long its
+  // window stayed (a Qt program takes seconds more to exit under emulation).
+  Ms endsAfter(const std::string& control, int value, const std::string& line, Ms limit) {
+    const auto set = Clock::now();
+    EXPECT_TRUE(setControl(control, value)) << control;
+    EXPECT_TRUE(viewer_->waitWindowGone(limit));
+    const auto gone = Clock::now();
+    expectExit(1, line, Ms(10000));
+    return std::chrono::duration_cast<Ms>(gone - set);
+  }
+
+  TempDir dir_;
+  std::optional<Viewer> viewer_;
+  Picture picture_;
+};
+
+// ---- pictures ----
+
+// Every format of the webcam input that OpenCV captures from is shown in its true colours;
+// the others are turned away with one line.
+TEST_F(Kernel, EveryFormatShowsTheDriversColours) {
+  ASSERT_TRUE(setControl("OSD Text Mode", 2));  // no changing text over the bars
+  const cv::Mat bgr = driverFrame(V4L2_PIX_FMT_BGR24, kPictureSize, CV_8UC3);
+  const cv::Mat grey = driverFrame(V4L2_PIX_FMT_GREY, kPictureSize, CV_8UC1);
+  ASSERT_FALSE(bgr.empty() || grey.empty()) << "no frame from the driver";
+  cv::Mat greyBgr, swapped;
+  cv::cvtColor(grey, greyBgr, cv::COLOR_GRAY2BGR);
+  cv::cvtColor(bgr, swapped, cv::COLOR_BGR2RGB);
+
+  std::vector<uint32_t> captured, refused;
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  for (uint32_t f : driverFormats()) (openCvCaptures(f) ? captured : refused).push_back(f);
+  std::printf("vivid's webcam formats that OpenCV captures from:");
+  for (uint32_t f : captured) std::printf(" %s", fourccName(f).c_str());
+  std::printf("\nand those it does not:");
+  for (uint32_t f : refused) std::printf(" %s", fourccName(f).c_str());
+  std::printf("\n");
+  for (uint32_t f : {V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_YUYV})
+    ASSERT_NE(std::find(captured.begin(), captured.end(), f), captured.end())
+        << fourccName(f) << " is a camera's everyday format";
+  ASSERT_FALSE(refused.empty());
+
+  for (uint32_t f : captured) {
+    const std::string name = fourccName(f);
+    SCOPED_TRACE(name);
+    start({"ORVELLE_KERNEL_FORMAT=" + name});
+    if (!painted(picture_)) continue;
+    const bool luma = f == V4L2_PIX_FMT_GREY || f == V4L2_PIX_FMT_Y10 || f == V4L2_PIX_FMT_Y12 ||
+                      f == V4L2_PIX_FMT_Y16 || f == V4L2_PIX_FMT_Y16_BE;
+    const double diff = meanDiff(picture_, luma ? greyBgr : bgr);
+    const double diffSwapped = meanDiff(picture_, swapped);
+    std::printf("%-6s mean difference %5.2f%s\n", name.c_str(), diff,
+                !luma && diffSwapped < diff ? " (red and blue swapped)" : "");
+    EXPECT_LE(diff, kMaxMeanDiff) << "with red and blue swapped: " << diffSwapped;
+  }
+
+  // A format OpenCV has no conversion for.
+  runOnly({"ORVELLE_KERNEL_FORMAT=" + fourccName(refused.front())});
+  expectExit(1, kCannotCapture, kStartLimit);
+}
+
+// A camera that keeps its own size has its picture scaled to fill the window.
+TEST_F(Kernel, OtherSizeIsScaledToFill) {
+  ASSERT_TRUE(setControl("OSD Text Mode", 2));
+  // A border and a square: the bars alone would hide a picture squashed or cut vertically.
+  ASSERT_TRUE(setControl("Show Border", 1));
+  ASSERT_TRUE(setControl("Show Square", 1));
+  const cv::Size size(1280, 720);
+  const cv::Mat frame = driverFrame(V4L2_PIX_FMT_BGR24, size, CV_8UC3);
+  ASSERT_FALSE(frame.empty());
+  cv::Mat expected;
+  cv::resize(frame, expected, kPictureSize, 0, 0, cv::INTER_LINEAR);
+  start({"ORVELLE_KERNEL_FORMAT=BGR3", "ORVELLE_KERNEL_SIZE=1280x720"});
+  const double diff = meanDiff(picture_, expected);
+  std::printf("1280x720 BGR3 scaled: mean difference %.2f\n", diff);
+  EXPECT_LE(diff, kMaxMeanDiff);
+}
+
+// ---- faults ----
+
+// Unplugged, or a fatal error in the driver: the viewer ends at once, not after 5 s of silence.
+TEST_F(Kernel, UnpluggedOrBrokenCameraEndsTheViewerAtOnce) {
+  start();
+  const Ms unplugged = endsAfter("Disconnect", 1, kCameraLost, Ms(10000));
+  EXPECT_LT(unplugged.count(), kAtOnce.count());
+  reloadVivid();
+  start();
+  const Ms broken = endsAfter("Inject Fatal Streaming Error", 1, kCameraLost, Ms(10000));
+  EXPECT_LT(broken.count(), kAtOnce.count());
+  std::printf("ended %lld ms after the unplugging, %lld ms after the fatal error\n",
+              static_cast<long long>(unplugged.count()), static_cast<long long>(broken.count()));
+}
+
+// Frames marked as corrupt and frames never returned are passed over.
+TEST_F(Kernel, BufferErrorsAndDroppedFramesDoNotEndTheViewer) {
+  Viewer& v = start();
+  ASSERT_TRUE(setControl("Percentage of Dropped Buffers", 50));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(setControl("Inject V4L2_BUF_FLAG_ERROR", 1));
+    std::this_thread::sleep_for(Ms(300));
+  }
+  std::this_thread::sleep_for(Ms(1000));
+  ASSERT_TRUE(v.process().running()) << "stderr: " << v.stderrText();
+  v.press(XK_q);
+  expectExit(0, "", Ms(10000));
+}
+
+// A camera that will not start streaming, and one that stalls for 5 s, end the viewer.
+TEST_F(Kernel, StreamingStartErrorAndStallEndTheViewer) {
+  ASSERT_TRUE(setControl("Inject VIDIOC_STREAMON Error", 1));
+  runOnly();
+  EXPECT_TRUE(exitedWith(viewer_->process().waitExit(kStartLimit), 1));
+  const std::string said = viewer_->stderrText();
+  std::printf("a camera that would not stream: %s", said.c_str());
+  EXPECT_EQ(said, kCannotCapture) << "it never delivered a frame to stop delivering";
+
+  reloadVivid();
+  start();
+  const Ms stalled = endsAfter("Percentage of Dropped Buffers", 100, kCameraLost, Ms(15000));
+  EXPECT_GT(stalled.count(), 4500) << "gave up on a camera silent for less than 5 s";
+  std::printf("a stalled camera ended the viewer after %lld ms\n",
+              static_cast<long long>(stalled.count()));
+}
+
+// Another program streaming, and a device this user may not open, are told apart.
+TEST_F(Kernel, CameraInUseOrForbiddenIsToldApart) {
+  Process other({"v4l2-ctl", "-d", kDevice, "--stream-mmap"}, {"PATH=/usr/bin:/bin"}, "/dev/null",
+                "/dev/null");
+  ASSERT_TRUE(waitFor(ownedByAnother, Ms(30000))) << "v4l2-ctl did not take the camera";
+  runOnly();
+  expectExit(1, kInUse, kStartLimit);
+  other.terminate();
+  ASSERT_TRUE(other.waitExit(Ms(10000)).has_value());
+
+  ASSERT_EQ(chmod(kDevice, 0600), 0);
+  const std::string err = dir_ / "nobody.err";
+  Process nobody({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", viewerExe()},
+                 {"PATH=/usr/bin:/bin", "DISPLAY=" + xServer().name()}, "/dev/null", err);
+  EXPECT_TRUE(exitedWith(nobody.waitExit(kStartLimit), 1));
+  std::ifstream in(err);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kNoPermission);
+}
+
+// A frame a second: q ends the viewer at once all the same, not at the next frame.
+TEST_F(Kernel, SlowCameraAnswersQAtOnce) {
+  Viewer& v = start();
+  ASSERT_TRUE(setFramesPerSecond(1));
+  // vivid's text changes with every frame. Frames already on their way come at the old rate:
+  // wait for one that came a good half second after the one before, to be just past a frame.
+  Display* d = xServer().display();
+  std::vector<char> last = rawWindow(d, v.window());
+  auto changed = Clock::now();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        std::vector<char> now = rawWindow(d, v.window());
+        if (now == last) return false;
+        last.swap(now);
+        const auto before = std::exchange(changed, Clock::now());
+        return changed - before > Ms(500);
+      },
+      Ms(10000), Ms(5)))
+      << "no frame a second";
+  const auto typed = Clock::now();
+  v.press(XK_q);
+  EXPECT_TRUE(v.waitWindowGone(Ms(5000)));
+  const Ms answered = std::chrono::duration_cast<Ms>(Clock::now() - typed);
+  std::printf("q on a 1 fps camera: window gone after %lld ms\n",
+              static_cast<long long>(answered.count()));
+  EXPECT_LT(answered.count(), 500) << "q waited for a frame";
+  expectExit(0, "", Ms(10000));
+}
+
+}  // namespace
