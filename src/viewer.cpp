@@ -166,6 +166,8 @@ int runViewer() {
         paintNow();
       },
   };
+  // Black until the first frame, rather than whatever the toolkit paints into an empty window.
+  io.show(cv::Mat::zeros(kPictureSize, CV_8UC3));
   const LoopEnd end = runLoop(viewer, io);
 
   camera.release();
