@@ -127,15 +127,16 @@ Grab Camera::next(cv::Mat& frame, int ms) {
     // them takes a poll of at least 1 ms (a time-out of 0 waits forever), so look only
     // behind a frame old enough to have any.
     if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL)) return silent();
+    // Each frame dequeued must be retrieved before the next, but only the newest is converted.
     for (;;) {
       const bool newest = justCaptured();
-      // A raw frame too short for its size (a buffer error) is skipped.
-      if (!retrieve(frame)) return rawFourcc_ != 0 ? silent() : Grab::Lost;
+      if (!retrieve(frame)) return Grab::Lost;
       if (newest || !cv::VideoCapture::waitAny(streams_, ready_, 1)) break;
     }
   } catch (const cv::Exception&) {
     return Grab::Lost;  // the driver reports an error, as for an unplugged camera
   }
+  if (!toBgr(frame)) return silent();  // a raw frame too short for its size: a buffer error
   lastFrame_ = Clock::now();
   return Grab::Frame;
 }
@@ -153,7 +154,7 @@ Grab Camera::first(cv::Mat& frame, int ms) {
   const bool grabbed = capture().grab();
   const itimerspec off{};
   if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &off, nullptr);
-  if (grabbed && retrieve(frame)) {
+  if (grabbed && retrieve(frame) && toBgr(frame)) {
     delivered_ = true;
     lastFrame_ = Clock::now();
     return Grab::Frame;
@@ -163,9 +164,10 @@ Grab Camera::first(cv::Mat& frame, int ms) {
   return Grab::Lost;
 }
 
-bool Camera::retrieve(cv::Mat& frame) {
-  if (rawFourcc_ == 0) return capture().retrieve(frame) && !frame.empty();
-  return capture().retrieve(raw_) && rawToBgr(rawFourcc_, raw_, size_, frame);
+bool Camera::retrieve(cv::Mat& frame) { return capture().retrieve(rawFourcc_ ? raw_ : frame); }
+
+bool Camera::toBgr(cv::Mat& frame) {
+  return rawFourcc_ == 0 || rawToBgr(rawFourcc_, raw_, size_, frame);
 }
 
 Grab Camera::silent() {

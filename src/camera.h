@@ -41,7 +41,8 @@ class Camera {
   using Clock = std::chrono::steady_clock;
   cv::VideoCapture& capture() { return streams_[0]; }
   Grab first(cv::Mat& frame, int ms);
-  bool retrieve(cv::Mat& frame);
+  bool retrieve(cv::Mat& frame);  // the frame dequeued, raw into raw_ where so taken
+  bool toBgr(cv::Mat& frame);     // converts raw_ into frame, if frames are taken raw
   bool justCaptured();
   Grab silent();
 
