@@ -84,6 +84,12 @@ void releaseStderr() {
   _exit(1);
 }
 
+// The line for a display that would not open; `display` is empty where none was named.
+std::string cannotOpen(const std::string& display, const std::string& why) {
+  return "cannot open the display" + (display.empty() ? "" : " " + display) +
+         (why.empty() ? "" : ": " + why);
+}
+
 // A platform's name in QT_QPA_PLATFORM, without the arguments that may follow it.
 std::string platformName(const std::string& entry) {
   std::string name = entry.substr(0, entry.find(':'));
@@ -113,7 +119,7 @@ std::vector<std::string> qtPlatforms() {
 // Why X11's display turns the viewer away, or empty.
 std::string xcbRefusal() {
   const std::string name = env("DISPLAY");
-  if (name.empty()) return "cannot open the display: DISPLAY is not set";
+  if (name.empty()) return cannotOpen("", "DISPLAY is not set");
   std::string reason;
   for (int attempt = 0; attempt <= 10; ++attempt) {
     if (attempt > 0) usleep(100 * 1000);
@@ -126,7 +132,7 @@ std::string xcbRefusal() {
     if (error == 0) return {};
     if (error == XCB_CONN_CLOSED_PARSE_ERR) break;  // a malformed DISPLAY will not get better
   }
-  return "cannot open the display " + name + (reason.empty() ? "" : ": " + reason);
+  return cannotOpen(name, reason);
 }
 
 // A platform that failed, and the line that tells why.
@@ -150,19 +156,16 @@ void platformFailed(const std::string& platform, bool found, const std::string& 
   if (platform == "xcb") {
     const std::string display = env("DISPLAY");
     failure.displayNamed = !display.empty();
-    failure.line = display.empty()
-                       ? "cannot open the display: DISPLAY is not set"
-                       : "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+    failure.line = cannotOpen(display, display.empty() ? "DISPLAY is not set" : said);
   } else if (isWayland(platform)) {
     std::string display = env("WAYLAND_DISPLAY");
     failure.displayNamed = !display.empty();
     if (!found) {
-      failure.line = "cannot open the display" + (display.empty() ? "" : " " + display) +
-                     ": Qt's Wayland plugin is missing (install qtwayland5)";
+      failure.line = cannotOpen(display, "Qt's Wayland plugin is missing (install qtwayland5)");
     } else {
       if (display.empty()) display = "wayland-0";  // what libwayland tried
       if (said.empty()) said = heard;
-      failure.line = "cannot open the display " + display + (said.empty() ? "" : ": " + said);
+      failure.line = cannotOpen(display, said);
     }
   } else {
     failure.display = false;
@@ -180,7 +183,7 @@ std::string whyNoWindow() {
   const bool displaysOnly =
       std::all_of(failures.begin(), failures.end(), [](const Failure& f) { return f.display; });
   if (displaysOnly && env("WAYLAND_DISPLAY").empty() && env("DISPLAY").empty())
-    return "cannot open the display: neither WAYLAND_DISPLAY nor DISPLAY is set";
+    return cannotOpen("", "neither WAYLAND_DISPLAY nor DISPLAY is set");
   for (const Failure& f : failures)
     if (f.displayNamed) return f.line;
   return failures.front().line;

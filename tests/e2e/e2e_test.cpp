@@ -2,6 +2,7 @@
 // keys typed through XTest and the picture read back from the window.
 #include <gtest/gtest.h>
 
+#include "exit_status.h"
 #include "session.h"
 #include "stamps.h"
 #include "wayland.h"
@@ -108,15 +109,6 @@ void expectTexts(const Picture& p, const cv::Mat& frame, bool shown) {
   EXPECT_NEAR(caption.box.x, 552, 1);
   EXPECT_NEAR(caption.box.br().y, 458, 1);
   EXPECT_NEAR(caption.box.br().x, 616, 3);  // ends inside the picture
-}
-
-testing::AssertionResult exitedWith(const std::optional<int>& status, int code) {
-  if (!status) return testing::AssertionFailure() << "still running";
-  if (WIFSIGNALED(*status))
-    return testing::AssertionFailure() << "killed by signal " << WTERMSIG(*status);
-  if (WEXITSTATUS(*status) != code)
-    return testing::AssertionFailure() << "exit status " << WEXITSTATUS(*status);
-  return testing::AssertionSuccess();
 }
 
 class E2e : public testing::Test {

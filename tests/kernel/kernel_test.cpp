@@ -12,6 +12,7 @@
 #include <opencv2/videoio.hpp>
 #include <utility>
 
+#include "exit_status.h"
 #include "session.h"
 
 namespace {
@@ -175,15 +176,6 @@ const Xvfb& xServer() {
   static TempDir dir;
   static Xvfb x(dir);
   return x;
-}
-
-testing::AssertionResult exitedWith(const std::optional<int>& status, int code) {
-  if (!status) return testing::AssertionFailure() << "still running";
-  if (WIFSIGNALED(*status))
-    return testing::AssertionFailure() << "killed by signal " << WTERMSIG(*status);
-  if (WEXITSTATUS(*status) != code)
-    return testing::AssertionFailure() << "exit status " << WEXITSTATUS(*status);
-  return testing::AssertionSuccess();
 }
 
 class Kernel : public testing::Test {
