@@ -18,6 +18,8 @@ const char* const kCameraLost = "the camera stopped delivering frames";
 // A camera silent this long is taken for gone; a little over 5 s, so that one with a frame
 // every 5 s is not.
 constexpr auto kCameraSilence = std::chrono::milliseconds(5250);
+// How long a pass may spend dropping frames that queued up, to show the newest.
+constexpr auto kCatchUp = std::chrono::milliseconds(20);
 
 std::string cannotCapture() {
   return std::string("cannot capture from the camera ") + kCameraDevice;
@@ -96,31 +98,23 @@ Camera::~Camera() {
 }
 
 std::string Camera::open() {
-  // V4L2 first: for an index OpenCV would try GStreamer before it, and the camera would then
-  // behave as the installed GStreamer plugins decide.
-  if (!capture().open(0, cv::CAP_V4L2)) capture().open(0, cv::CAP_ANY);
-  if (!capture().isOpened()) return whyNoCamera();
+  // OpenCV's V4L2 backend only. Given any other, a camera it cannot read goes to GStreamer,
+  // where what happens (a picture or none, messages on stderr, a hang on a busy camera)
+  // depends on which plugins the machine has.
+  if (!capture().open(0, cv::CAP_V4L2)) return whyNoCamera();
   capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
   capture().set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
-  // Only V4L2 captures can be waited for with a time-out.
-  pollable_ = capture().getBackendName() == "V4L2";
-  if (pollable_) {
-    const auto fourcc = static_cast<uint32_t>(capture().get(cv::CAP_PROP_FOURCC));
-    size_ = cv::Size(static_cast<int>(capture().get(cv::CAP_PROP_FRAME_WIDTH)),
-                     static_cast<int>(capture().get(cv::CAP_PROP_FRAME_HEIGHT)));
-    // OpenCV converts these to RGB, not BGR: take them raw and convert them here.
-    const bool toRgb =
-        fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 || fourcc == V4L2_PIX_FMT_SBGGR8;
-    if (toRgb && capture().set(cv::CAP_PROP_CONVERT_RGB, 0.0)) rawFourcc_ = fourcc;
-  }
+  const auto fourcc = static_cast<uint32_t>(capture().get(cv::CAP_PROP_FOURCC));
+  size_ = cv::Size(static_cast<int>(capture().get(cv::CAP_PROP_FRAME_WIDTH)),
+                   static_cast<int>(capture().get(cv::CAP_PROP_FRAME_HEIGHT)));
+  // OpenCV converts these to RGB, not BGR: take them raw and convert them here.
+  const bool toRgb =
+      fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 || fourcc == V4L2_PIX_FMT_SBGGR8;
+  if (toRgb && capture().set(cv::CAP_PROP_CONVERT_RGB, 0.0)) rawFourcc_ = fourcc;
   return {};
 }
 
 Grab Camera::next(cv::Mat& frame, int ms) {
-  if (!pollable_) {
-    if (capture().read(frame)) return delivered_ = true, Grab::Frame;
-    return Grab::Lost;
-  }
   if (!delivered_) return first(frame, ms);
   try {
     // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
@@ -128,10 +122,14 @@ Grab Camera::next(cv::Mat& frame, int ms) {
     // behind a frame old enough to have any.
     if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL)) return silent();
     // Each frame dequeued must be retrieved before the next, but only the newest is converted.
+    // Where retrieving outlasts the camera's frame interval a newer frame is always waiting:
+    // stop catching up after a while, so that the pass ends and the keys are read.
+    const auto catchUpEnd = Clock::now() + kCatchUp;
     for (;;) {
       const bool newest = justCaptured();
       if (!retrieve(frame)) return Grab::Lost;
-      if (newest || !cv::VideoCapture::waitAny(streams_, ready_, 1)) break;
+      if (newest || Clock::now() >= catchUpEnd || !cv::VideoCapture::waitAny(streams_, ready_, 1))
+        break;
     }
   } catch (const cv::Exception&) {
     return Grab::Lost;  // the driver reports an error, as for an unplugged camera

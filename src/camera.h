@@ -48,7 +48,6 @@ class Camera {
 
   std::vector<cv::VideoCapture> streams_{1};  // as waitAny wants it
   std::vector<int> ready_;
-  bool pollable_ = false;
   bool delivered_ = false;  // a frame has come
   bool refused_ = false;    // the camera failed before its first frame, and is still there
   uint32_t rawFourcc_ = 0;  // set when frames are taken raw and converted here
