@@ -35,6 +35,8 @@ namespace {
 // class in X11's WM_CLASS.
 const char* const kAppId = "info.orvelle.orvelle";
 constexpr size_t npos = std::string::npos;
+// How long a display may take to go after the window it destroyed.
+constexpr int kDisplayGoingMs = 500;
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -132,7 +134,8 @@ std::string xcbRefusal() {
     if (error == 0) return {};
     if (error == XCB_CONN_CLOSED_PARSE_ERR) break;  // a malformed DISPLAY will not get better
   }
-  return cannotOpen(name, reason);
+  // A server that turns a client away says why; one that is not there says nothing.
+  return cannotOpen(name, reason.empty() ? "no X server answers there" : reason);
 }
 
 // A platform that failed, and the line that tells why.
@@ -182,7 +185,11 @@ std::string whyNoWindow() {
   if (failures.empty()) return {};
   const bool displaysOnly =
       std::all_of(failures.begin(), failures.end(), [](const Failure& f) { return f.display; });
-  if (displaysOnly && env("WAYLAND_DISPLAY").empty() && env("DISPLAY").empty())
+  const std::vector<std::string> asked = qtPlatforms();
+  const bool waylandAsked =
+      env("QT_QPA_PLATFORM").empty() ||
+      std::any_of(asked.begin(), asked.end(), [](auto& p) { return isWayland(platformName(p)); });
+  if (displaysOnly && waylandAsked && env("WAYLAND_DISPLAY").empty() && env("DISPLAY").empty())
     return cannotOpen("", "neither WAYLAND_DISPLAY nor DISPLAY is set");
   for (const Failure& f : failures)
     if (f.displayNamed) return f.line;
@@ -294,6 +301,7 @@ class KeyQueue : public QObject {
 class DestroyWatch : public QAbstractNativeEventFilter {
  public:
   bool destroyed = false;
+  bool waited = false;  // for the display to go with the window
 
   bool nativeEventFilter(const QByteArray& type, void* message, long*) override {
     if (type != "xcb_generic_event_t") return false;
@@ -353,21 +361,24 @@ void watchWindows() {
   QCoreApplication::instance()->installNativeEventFilter(destroyWatch);
 }
 
+// Runs the toolkit for `ms`, or until a key comes where `untilKey`. cv::waitKeyEx would do it
+// by polling every millisecond, 1 to 2 ms late.
+static void runToolkit(int ms, bool untilKey) {
+  QEventLoop loop;
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  timer.start(ms);
+  if (untilKey) keyQueue->waiting = &loop;
+  loop.exec();
+  keyQueue->waiting = nullptr;
+}
+
 int nextKey(int delayMs) {
   if (keyQueue == nullptr) return delayMs > 0 ? cv::waitKeyEx(delayMs) : -1;
-  if (keyQueue->count() == 0 && delayMs > 0) {
-    // Runs the toolkit, which queues what is typed meanwhile, until a key comes or the time
-    // is up. cv::waitKeyEx would do it by polling every millisecond, 1 to 2 ms late.
-    QEventLoop loop;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(delayMs);
-    keyQueue->waiting = &loop;
-    loop.exec();
-    keyQueue->waiting = nullptr;
-  }
+  // The toolkit queues what is typed meanwhile.
+  if (keyQueue->count() == 0 && delayMs > 0) runToolkit(delayMs, true);
   return keyQueue->take();
 }
 
@@ -377,7 +388,15 @@ void paintNow() {
   if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
 }
 
-bool windowDestroyed() { return destroyWatch != nullptr && destroyWatch->destroyed; }
+bool windowDestroyed() {
+  if (destroyWatch == nullptr || !destroyWatch->destroyed) return false;
+  // A compositor that is stopping may destroy its windows just before its X server goes
+  // (mutter through XWayland): give the display a moment to go too, which is then told as
+  // lost (Qt's message for it ends the program), rather than as a window closed by another.
+  if (!destroyWatch->waited) runToolkit(kDisplayGoingMs, false);
+  destroyWatch->waited = true;
+  return true;
+}
 
 #else
 

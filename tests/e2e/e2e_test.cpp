@@ -423,6 +423,20 @@ TEST_F(E2e, SlowCameraAnswersKeysAtOnce) {
   expectExit(0);
 }
 
+// 4K YUYV at 120 frames a second: converting a frame outlasts the interval, so a newer one is
+// always waiting. Each pass must still end and read the keys.
+TEST_F(E2e, CameraFasterThanTheMachineAnswersQ) {
+  Viewer& v = start({clip("one.orv"),
+                     "play size 3840x2160",
+                     {"ORVELLE_VCAM_FPS=120", "ORVELLE_VCAM_FORMAT=YUYV"}});
+  std::this_thread::sleep_for(Ms(500));
+  const auto typed = Clock::now();
+  v.press(XK_q);
+  EXPECT_TRUE(v.waitWindowGone(Ms(5000)));
+  EXPECT_LT(Clock::now() - typed, Ms(1000)) << "q waited for the camera to be caught up with";
+  expectExit(0);
+}
+
 // A frame every 5 s: the window is up at once and answers `q` before the first frame; a
 // camera silent from the start is given up as one that falls silent later.
 TEST_F(E2e, SlowCameraGetsItsWindowAtOnce) {
@@ -469,11 +483,20 @@ TEST_F(E2e, KeysTypedInOneBurstAllAct) {
   expectExit(0);
 }
 
+// By another program; but a compositor that is stopping may destroy the window just before
+// its X server goes (mutter through XWayland), and that is a lost display.
 TEST_F(E2e, DestroyedWindowEndsTheViewer) {
   Viewer& v = start();
   v.destroyWindow();
   expectExit(0);
   EXPECT_EQ(v.stderrText(), "");
+
+  Viewer& w = start();
+  w.destroyWindow();
+  std::this_thread::sleep_for(Ms(200));
+  xvfb_->stop();
+  expectExit(1);
+  EXPECT_EQ(w.stderrText(), "orvelle: lost the connection to the display\n");
 }
 
 TEST_F(E2e, LostDisplayEndsTheViewerWithOneLine) {
@@ -604,6 +627,10 @@ class SwayTest : public testing::Test {
   std::vector<std::string> session(std::vector<std::string> more = {}) const {
     more.push_back("XDG_RUNTIME_DIR=" + runtimeDir_);
     more.push_back("WAYLAND_DISPLAY=" + sway_->socket());
+    // Without a session bus, libdbus would start one through X11 where dbus-x11 is installed,
+    // and start XWayland with it.
+    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+      more.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtimeDir_ + "/no-bus");
     return more;
   }
 
@@ -782,6 +809,16 @@ TEST_F(SwayTest, OpensWhereQtCanElseSaysWhy) {
        Viewer::viewerExe(),
        "",
        "orvelle: cannot open the display: neither WAYLAND_DISPLAY nor DISPLAY is set\n"},
+      {"X11 alone, and no display",
+       {"XDG_RUNTIME_DIR=" + runtimeDir_, "QT_QPA_PLATFORM=xcb"},
+       Viewer::viewerExe(),
+       "",
+       "orvelle: cannot open the display: DISPLAY is not set\n"},
+      {"an X display with no server",
+       {"XDG_RUNTIME_DIR=" + runtimeDir_, "DISPLAY=" + stale},
+       Viewer::viewerExe(),
+       "",
+       "orvelle: cannot open the display " + stale + ": no X server answers there\n"},
       {"a Wayland session without Qt's Wayland plugin, with XWayland",
        session({"XDG_SESSION_TYPE=wayland", "DISPLAY=" + sway_->x11Display()}), noQtWayland,
        "xwayland", ""},
