@@ -3,12 +3,17 @@
 #            end-to-end tests again with AddressSanitizer and UBSan, and a short fuzz run.
 # make demo: as `make run`, on a virtual camera playing street footage (needs $DISPLAY).
 # make test-kernel: only the tests in a virtual machine on the kernel's camera driver vivid.
+# make test-debian13: `make test` again in a clean Debian 13 root (as root).
 BUILD ?= build
 SAN_BUILD ?= $(BUILD)-san
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test test-sanitized test-kernel demo build deps deps-test clean
+.PHONY: run test test-sanitized test-kernel test-debian13 demo build deps deps-test clean
+
+# ctest's summary says only "Skipped": the reasons the tests gave, from its log.
+SKIP_REASONS = awk '/^[0-9]+\/[0-9]+ Testing: / { t = $$3 } /SKIP:/ { print t ": " $$0 }' \
+  Testing/Temporary/LastTest.log 2>/dev/null || true
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -16,10 +21,16 @@ run: deps
 	$(BUILD)/orvelle
 
 test: deps-test build test-sanitized
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && { ctest --output-on-failure; s=$$?; $(SKIP_REASONS); exit $$s; }
 
 test-kernel: deps-test build
-	cd $(BUILD) && ctest --output-on-failure -L kernel
+	cd $(BUILD) && { ctest --output-on-failure -L kernel; s=$$?; $(SKIP_REASONS); exit $$s; }
+
+# `make test` (or TEST_COMMAND) in a fresh clone of HEAD inside a clean Debian 13 root; as
+# root. DEBIAN13_ROOT=DIR keeps the root there for the next run.
+TEST_COMMAND ?= make test
+test-debian13:
+	tools/debian13-run $(if $(DEBIAN13_ROOT),--root $(DEBIAN13_ROOT)) -- $(TEST_COMMAND)
 
 # Packaging a sanitized binary proves nothing, so the install test runs only above; nor do
 # the kernel tests run here, whose emulated machine would take far too long with it.

@@ -40,7 +40,7 @@ using Picture = cv::Mat;  // what the window shows, 8-bit BGR
 
 const cv::Size kPictureSize(640, 480);
 
-std::string clip(const char* name) { return std::string(ORVELLE_E2E_CLIPS) + "/" + name; }
+[[maybe_unused]] std::string clip(const char* name) { return std::string(ORVELLE_E2E_CLIPS) + "/" + name; }
 
 // The first frame of a frame file, read from its documented layout.
 [[maybe_unused]] cv::Mat firstFrame(const std::string& path) {
@@ -172,9 +172,10 @@ class Xvfb {
     args.insert(args.end(), options.begin(), options.end());
     server_.emplace(args, inheritedEnv(), "/dev/null", dir / "xvfb.log", fds[1]);
     close(fds[1]);
-    // Xvfb writes its display number once it accepts clients.
+    // Xvfb writes its display number once it accepts clients. The limit only catches a hang
+    // (a failing server closes the pipe): a loaded machine took over 10 s.
     std::string number;
-    const auto end = Clock::now() + Ms(10000);
+    const auto end = Clock::now() + Ms(60000);
     pollfd p{fds[0], POLLIN, 0};
     char c;
     while (Clock::now() < end && ::poll(&p, 1, 100) >= 0) {
@@ -266,8 +267,9 @@ class Viewer {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Waits for the viewer's top-level window to be mapped.
-  bool waitWindow(Ms limit = Ms(10000)) {
+  // Waits for the viewer's top-level window to be mapped; a viewer that dies ends the wait,
+  // so the limit only catches a hang and is generous for a loaded machine.
+  bool waitWindow(Ms limit = Ms(30000)) {
     return waitFor(
                [&] {
                  window_ = findWindow();

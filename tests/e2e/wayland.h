@@ -181,7 +181,7 @@ class Sway {
           std::getline(x11, x11Display_);
           return (!socket_.empty() && !ipc_.empty() && !x11Display_.empty()) || !server_->running();
         },
-        Ms(10000));
+        Ms(60000));  // only a hang: a dying sway ends the wait
     if (socket_.empty() || ipc_.empty() || x11Display_.empty()) return;
     keyboard_.emplace(socket_);
   }

@@ -66,6 +66,15 @@ check '[ "$(xmllint --xpath "local-name(/*)" "$svg" 2>&1)" = svg ]' "icon is not
 metainfo=$prefix/share/metainfo/$app_id.metainfo.xml
 appstreamcli validate --pedantic --no-net "$metainfo" >"$dir/appstream" 2>&1
 astatus=$?
+# AppStream 1.0 (Debian 13) wants <developer> and reports developer_name as deprecated; 0.16
+# (Debian 12) does not know <developer> yet. No metainfo is clean under both, so 0.16's one
+# info about that tag is let through, said here; any other finding fails.
+if appstreamcli --version | grep -q "version: 0\."; then
+  known='^I: [^:]*:[0-9]*: unknown-tag developer$'
+  grep -q "$known" "$dir/appstream" &&
+    echo "appstreamcli $(appstreamcli --version | sed 's/.*: //') does not know <developer>, which 1.0 asks for: let through"
+  sed -i "/$known/d" "$dir/appstream"
+fi
 check '[ "$astatus" -eq 0 ] && ! grep -q "^[EWIP]: " "$dir/appstream"' "appstreamcli validate --pedantic: $(cat "$dir/appstream")"
 check 'grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo"' "metainfo does not launch $app_id.desktop"
 check 'grep -q "<project_license>Apache-2.0</project_license>" "$metainfo"' "metainfo does not name the licence"
