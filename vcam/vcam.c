@@ -389,9 +389,8 @@ static int open_log(void) {
 
 // Re-reads the environment at each open, so a test can set up another camera between opens.
 static void configure(void) {
-  static const char *names[] = {"DEVICE", "FRAMES",     "CONTROL", "FORMAT", "HONOUR_SIZE",
-                                "FPS",    "FAIL_AFTER", "STAMP",   "REFUSE", "LOG",
-                                "START_MS"};
+  static const char *names[] = {"DEVICE",     "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS",
+                                "FAIL_AFTER", "STAMP",  "REFUSE",  "LOG",    "START_MS"};
   char sig[sizeof cam.signature];
   size_t len = 0;
   for (size_t i = 0; i < sizeof names / sizeof *names; i++) {
