@@ -116,7 +116,19 @@ std::string Camera::open() {
   return {};
 }
 
+void Camera::start() {
+  if (!pollable_) return;
+  // A slice of 1 ms ends the grab just after STREAMON; the frames come while the window
+  // system starts.
+  cv::Mat frame;
+  const Grab grab = first(frame, 1);
+  lostAtStart_ = grab == Grab::Lost;
+  if (grab == Grab::Frame) held_ = frame;
+}
+
 Grab Camera::next(cv::Mat& frame, int ms) {
+  if (lostAtStart_) return Grab::Lost;
+  if (!held_.empty()) return heldOrNewer(frame);
   if (!pollable_) {
     if (capture().read(frame)) return delivered_ = true, Grab::Frame;
     return Grab::Lost;
@@ -154,14 +166,30 @@ Grab Camera::first(cv::Mat& frame, int ms) {
   const bool grabbed = capture().grab();
   const itimerspec off{};
   if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &off, nullptr);
+  if (grabbed) delivered_ = true;
+  // Started early, the stream has filled the buffers meanwhile and this is the oldest frame:
+  // grabbing the next drops it unretrieved.
+  if (grabbed && !justCaptured()) {
+    const Grab newer = next(frame, 1);
+    if (newer != Grab::None) return newer;
+  }
   if (grabbed && retrieve(frame) && toBgr(frame)) {
-    delivered_ = true;
     lastFrame_ = Clock::now();
     return Grab::Frame;
   }
   if (grabbed || sliceOver) return silent();
   refused_ = !cameraGone();  // it never started; unplugged, it is simply lost
   return Grab::Lost;
+}
+
+// What `start` took is shown unless the camera has a newer frame by now.
+Grab Camera::heldOrNewer(cv::Mat& frame) {
+  cv::Mat held;
+  std::swap(held, held_);
+  const Grab newer = next(frame, 1);
+  if (newer != Grab::None) return newer;
+  frame = held;
+  return Grab::Frame;
 }
 
 bool Camera::retrieve(cv::Mat& frame) { return capture().retrieve(rawFourcc_ ? raw_ : frame); }
