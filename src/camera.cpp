@@ -55,8 +55,7 @@ bool cameraGone() {
 
 // OpenCV's first grab starts the stream and then blocks in select() for up to 10 s. A signal
 // cuts that wait short (OpenCV gives up on EINTR), so the window can answer meanwhile.
-volatile sig_atomic_t sliceOver = 0;
-void onSliceOver(int) { sliceOver = 1; }
+void onSliceOver(int) {}
 const int kSliceSignal = SIGRTMIN;
 
 }  // namespace
@@ -114,7 +113,20 @@ std::string Camera::open() {
   return {};
 }
 
+void Camera::start() {
+  // A slice of 1 ms ends the grab just after STREAMON; the frames come while the window
+  // system starts.
+  cv::Mat frame;
+  const Grab grab = first(frame, 1);
+  lostAtStart_ = grab == Grab::Lost;
+  if (grab == Grab::Frame) held_ = frame;
+  // A camera silent from the start is given up 5 s after the first look, with the window up.
+  if (grab == Grab::None) lastFrame_ = Clock::time_point();
+}
+
 Grab Camera::next(cv::Mat& frame, int ms) {
+  if (lostAtStart_) return Grab::Lost;
+  if (!held_.empty()) return heldOrNewer(frame);
   if (!delivered_) return first(frame, ms);
   try {
     // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
@@ -142,7 +154,6 @@ Grab Camera::next(cv::Mat& frame, int ms) {
 // Until the first frame, in slices of `ms`: the stream starts here.
 Grab Camera::first(cv::Mat& frame, int ms) {
   if (lastFrame_ == Clock::time_point()) lastFrame_ = Clock::now();
-  sliceOver = 0;
   itimerspec slice{};
   slice.it_value.tv_sec = ms / 1000;
   slice.it_value.tv_nsec = ms % 1000 * 1000000L;
@@ -150,16 +161,37 @@ Grab Camera::first(cv::Mat& frame, int ms) {
   slice.it_interval.tv_nsec = 5000000L;
   if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &slice, nullptr);
   const bool grabbed = capture().grab();
+  // EINTR: the wait for a frame was cut, so the stream runs. Not the signal alone: it may
+  // come before STREAMON, which can then fail.
+  const bool cut = !grabbed && errno == EINTR;
   const itimerspec off{};
   if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &off, nullptr);
+  if (grabbed) delivered_ = true;
+  // Started early, the stream has filled the buffers meanwhile and this is the oldest frame:
+  // grabbing the next drops it unretrieved.
+  if (grabbed && !justCaptured()) {
+    const double oldest = capture().get(cv::CAP_PROP_POS_MSEC);
+    const Grab newer = next(frame, 1);
+    // None with another frame dequeued: a newer frame came but could not be converted.
+    if (newer != Grab::None || capture().get(cv::CAP_PROP_POS_MSEC) != oldest) return newer;
+  }
   if (grabbed && retrieve(frame) && toBgr(frame)) {
-    delivered_ = true;
     lastFrame_ = Clock::now();
     return Grab::Frame;
   }
-  if (grabbed || sliceOver) return silent();
+  if (grabbed || cut) return silent();
   refused_ = !cameraGone();  // it never started; unplugged, it is simply lost
   return Grab::Lost;
+}
+
+// What `start` took is shown unless the camera has a newer frame by now.
+Grab Camera::heldOrNewer(cv::Mat& frame) {
+  cv::Mat held;
+  std::swap(held, held_);
+  const Grab newer = next(frame, 1);
+  if (newer != Grab::None) return newer;
+  frame = held;
+  return Grab::Frame;
 }
 
 bool Camera::retrieve(cv::Mat& frame) { return capture().retrieve(rawFourcc_ ? raw_ : frame); }

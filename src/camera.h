@@ -25,9 +25,13 @@ class Camera {
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
 
-  // Opens the camera and asks for 640 x 480; empty, or why not. Streaming starts with the
-  // first `next`.
+  // Opens the camera and asks for 640 x 480; empty, or why not.
   std::string open();
+
+  // Starts streaming without waiting for a frame, so that the camera starts while the window
+  // system does. Without it, streaming starts with the first `next`. A camera that refuses
+  // to stream is told by that `next`.
+  void start();
 
   // The newest frame, waiting up to `ms` for one.
   Grab next(cv::Mat& frame, int ms);
@@ -41,6 +45,7 @@ class Camera {
   using Clock = std::chrono::steady_clock;
   cv::VideoCapture& capture() { return streams_[0]; }
   Grab first(cv::Mat& frame, int ms);
+  Grab heldOrNewer(cv::Mat& frame);
   bool retrieve(cv::Mat& frame);  // the frame dequeued, raw into raw_ where so taken
   bool toBgr(cv::Mat& frame);     // converts raw_ into frame, if frames are taken raw
   bool justCaptured();
@@ -48,7 +53,9 @@ class Camera {
 
   std::vector<cv::VideoCapture> streams_{1};  // as waitAny wants it
   std::vector<int> ready_;
-  bool delivered_ = false;  // a frame has come
+  bool delivered_ = false;  // a frame has come: the stream runs, waitAny may wait for it
+  bool lostAtStart_ = false;
+  cv::Mat held_;            // the frame `start` took, until the first `next`
   bool refused_ = false;    // the camera failed before its first frame, and is still there
   uint32_t rawFourcc_ = 0;  // set when frames are taken raw and converted here
   cv::Size size_;

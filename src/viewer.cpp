@@ -145,9 +145,11 @@ int runViewer() {
   initOverlayFont();
 
   // The window comes as soon as the camera is open; a slow camera's first frame may take
-  // seconds, and the window answers its keys meanwhile.
+  // seconds, and the window answers its keys meanwhile. The camera starts streaming first,
+  // so that it starts while the window system does.
   Camera camera;
   if (const std::string why = camera.open(); !why.empty()) return fail(why);
+  camera.start();
   if (const std::string why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
       !why.empty())
     return fail(why);
@@ -157,17 +159,24 @@ int runViewer() {
   watchWindows();
 
   Viewer viewer;
+  const auto show = [](const cv::Mat& image) {
+    cv::imshow(kWindow, image);
+    paintNow();
+  };
+  // Black until the first frame, rather than whatever the toolkit paints into an empty window;
+  // but the camera started early usually has a frame waiting by now, and that comes first.
+  bool blank = true;
   const ViewerIo io{
-      [&](cv::Mat& frame, int ms) { return camera.next(frame, ms); },
+      [&](cv::Mat& frame, int ms) {
+        const Grab grab = camera.next(frame, blank ? 1 : ms);
+        if (blank && grab == Grab::None) show(cv::Mat::zeros(kPictureSize, CV_8UC3));
+        blank = false;
+        return grab;
+      },
       nextKey,
       [] { return !windowDestroyed() && cv::getWindowProperty(kWindow, cv::WND_PROP_VISIBLE) > 0; },
-      [](const cv::Mat& image) {
-        cv::imshow(kWindow, image);
-        paintNow();
-      },
+      show,
   };
-  // Black until the first frame, rather than whatever the toolkit paints into an empty window.
-  io.show(cv::Mat::zeros(kPictureSize, CV_8UC3));
   const LoopEnd end = runLoop(viewer, io);
 
   camera.release();

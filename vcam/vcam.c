@@ -86,6 +86,7 @@ struct config {
   int stamp;        // draw each frame's number into it
   int refuse;       // REFUSE_*
   char log[1024];   // where each dequeued frame is logged; empty: nowhere
+  long start_ms;    // extra delay before the first frame after STREAMON
 };
 
 enum { REFUSE_NONE, REFUSE_BUSY, REFUSE_DENIED };
@@ -366,6 +367,12 @@ static int parse_config(struct config *c) {
     return 0;
   }
   env_copy(c->log, sizeof c->log, "ORVELLE_VCAM_LOG");
+  env_copy(v, sizeof v, "ORVELLE_VCAM_START_MS");
+  c->start_ms = *v ? strtol(v, &end, 10) : 0;
+  if ((*v && *end) || c->start_ms < 0 || c->start_ms > 60000) {
+    fprintf(stderr, "orvelle_vcam: bad ORVELLE_VCAM_START_MS %s\n", v);
+    return 0;
+  }
   return 1;
 }
 
@@ -382,8 +389,8 @@ static int open_log(void) {
 
 // Re-reads the environment at each open, so a test can set up another camera between opens.
 static void configure(void) {
-  static const char *names[] = {"DEVICE", "FRAMES",     "CONTROL", "FORMAT", "HONOUR_SIZE",
-                                "FPS",    "FAIL_AFTER", "STAMP",   "REFUSE", "LOG"};
+  static const char *names[] = {"DEVICE",     "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS",
+                                "FAIL_AFTER", "STAMP",  "REFUSE",  "LOG",    "START_MS"};
   char sig[sizeof cam.signature];
   size_t len = 0;
   for (size_t i = 0; i < sizeof names / sizeof *names; i++) {
@@ -702,6 +709,7 @@ static void settle(const struct control *c) {
   }
   int64_t now = now_ns();
   if (cam.cfg.fps == 0) {
+    if (now < cam.t_first) return;
     int i = oldest_queued();
     if (oldest_done() < 0 && i >= 0) capture(i, cam.next_k, now);
     return;
@@ -983,8 +991,9 @@ static int handle_ioctl(int fd, unsigned long req, void *arg) {
       if (*(int *)arg != V4L2_BUF_TYPE_VIDEO_CAPTURE || cam.owner != fd) return set_errno(EINVAL);
       if (req == VIDIOC_STREAMON && cam.cfg.refuse == REFUSE_BUSY) return set_errno(EBUSY);
       if (req == VIDIOC_STREAMON && !cam.streaming) {
-        // The first frame takes one interval to expose; each session starts the clip afresh.
-        cam.t_first = now_ns() + period_ns();
+        // The first frame takes one interval to expose, after the camera's own start (a
+        // webcam settling its exposure); each session starts the clip afresh.
+        cam.t_first = now_ns() + cam.cfg.start_ms * 1000000 + period_ns();
         cam.next_k = 0;
         cam.clip_offset = 0;
         cam.was_still = 0;

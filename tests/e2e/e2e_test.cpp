@@ -288,6 +288,41 @@ TEST_F(E2e, YuyvCameraShowsTheRightPicture) {
   expectQuit();
 }
 
+// The camera streams while the window system starts: with the X server held still the stream
+// is on already, well before the window can come. (How soon the first picture follows the
+// window is for bench/startup.cpp to measure: too tight for a loaded machine.)
+TEST_F(E2e, CameraStreamsWhileTheWindowSystemStarts) {
+  const std::string log = dir_ / "frames.log";
+  xvfb_->signal(SIGSTOP);
+  viewer_.emplace(*xvfb_, dir_, Camera{clip("walk.orv"), "play", {"ORVELLE_VCAM_LOG=" + log}});
+  // Once the viewer holds the camera's device it is open; its stream starts right after.
+  const std::string fds = "/proc/" + std::to_string(viewer_->process().pid()) + "/fd";
+  const bool opened = waitFor(
+      [&] {
+        std::error_code e;
+        for (const auto& fd : fs::directory_iterator(fds, e))
+          if (fs::read_symlink(fd.path(), e).string().find("orvelle-vcam") != std::string::npos)
+            return true;
+        return false;
+      },
+      Ms(20000), Ms(5));
+  std::this_thread::sleep_for(Ms(1000));
+  const int64_t resumed = nowNs();
+  xvfb_->signal(SIGCONT);
+  ASSERT_TRUE(opened) << "the viewer did not open the camera; stderr: " << viewer_->stderrText();
+  ASSERT_TRUE(viewer_->waitWindow()) << "no window; stderr: " << viewer_->stderrText();
+  EXPECT_TRUE(
+      menuShown(viewer_->waitPicture([](const Picture& p) { return menuShown(p, {}); }), {}));
+  expectQuit();
+  const std::map<long, Logged> frames = readLog(log);
+  ASSERT_FALSE(frames.empty()) << "the camera logged no frame";
+  const auto& [k, f] = *frames.begin();
+  const int64_t firstDue = f.shot - k * 1000000000LL / 30;
+  EXPECT_LT(firstDue, resumed) << "the stream started "
+                               << static_cast<double>(firstDue - resumed) / 1e6
+                               << " ms after the X server went on";
+}
+
 // ---- faults ----
 
 TEST_F(E2e, CameraFailingAtTheFirstFrameEndsTheViewer) {

@@ -111,6 +111,7 @@ class Process {
   static constexpr int kPassedFd = 9;  // where `extraFd` shows up in the child
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   bool running() { return started() && !poll(); }
   void terminate() {
     if (running()) kill(pid_, SIGTERM);
@@ -200,6 +201,10 @@ class Xvfb {
 
   Display* display() const { return display_; }
   const std::string& name() const { return name_; }
+  // The server holds still (SIGSTOP) or goes on (SIGCONT); clients meanwhile wait for it.
+  void signal(int sig) {
+    if (server_) kill(server_->pid(), sig);
+  }
 
  private:
   std::optional<Process> server_;

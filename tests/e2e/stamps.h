@@ -103,7 +103,7 @@ struct Watched {
   long samples = 0;
 };
 
-Watched watchStamps(Band& band, int64_t start, int64_t end) {
+[[maybe_unused]] Watched watchStamps(Band& band, int64_t start, int64_t end) {
   Watched w;
   const int64_t period = 500000;
   for (int64_t next = start; next < end; next += period) {

@@ -108,7 +108,7 @@ class VcamTest : public ::testing::Test {
 
   void SetUp() override {
     for (const char* v : {"DEVICE", "FRAMES", "CONTROL", "FORMAT", "HONOUR_SIZE", "FPS",
-                          "FAIL_AFTER", "STAMP", "REFUSE", "LOG"})
+                          "FAIL_AFTER", "STAMP", "REFUSE", "LOG", "START_MS"})
       unsetenv((std::string("ORVELLE_VCAM_") + v).c_str());
     control_ = dir_ + "/control";
     Control("play");
@@ -240,6 +240,19 @@ TEST_F(VcamTest, PacesFramesAtConfiguredRate) {
     double fps = 30 / Seconds(t0);
     EXPECT_GT(fps, c.lo) << "ORVELLE_VCAM_FPS=" << (c.fps ? c.fps : "unset");
     EXPECT_LT(fps, c.hi) << "ORVELLE_VCAM_FPS=" << (c.fps ? c.fps : "unset");
+  }
+  // A camera slow to start: its first frame (which OpenCV drops) comes 400 ms and one
+  // interval after STREAMON, the next one interval later; unpaced, 400 ms after it.
+  setenv("ORVELLE_VCAM_START_MS", "400", 1);
+  for (const char* fps : {"30", "0"}) {
+    setenv("ORVELLE_VCAM_FPS", fps, 1);
+    cv::VideoCapture cap(0, cv::CAP_V4L2);
+    ASSERT_TRUE(cap.isOpened());
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(cap.grab());
+    const double lo = fps[0] == '0' ? 0.4 : 0.4 + 2 / 30.0;
+    EXPECT_GT(Seconds(t0), lo - 0.002) << "ORVELLE_VCAM_FPS=" << fps;
+    EXPECT_LT(Seconds(t0), lo + 0.15) << "ORVELLE_VCAM_FPS=" << fps;
   }
 }
 
