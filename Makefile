@@ -3,12 +3,13 @@
 #            end-to-end tests again with AddressSanitizer and UBSan, and a short fuzz run.
 # make demo: as `make run`, on a virtual camera playing street footage (needs $DISPLAY).
 # make test-kernel: only the tests in a virtual machine on the kernel's camera driver vivid.
+# make test-arm64: the viewer and its tests cross-built for Debian arm64 and run under QEMU.
 BUILD ?= build
 SAN_BUILD ?= $(BUILD)-san
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test test-sanitized test-kernel demo build deps deps-test clean
+.PHONY: run test test-sanitized test-kernel test-arm64 demo build deps deps-test clean
 
 run: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -20,6 +21,9 @@ test: deps-test build test-sanitized
 
 test-kernel: deps-test build
 	cd $(BUILD) && ctest --output-on-failure -L kernel
+
+test-arm64:
+	JOBS=$(JOBS) tools/test-arm64 $(BUILD)-arm64
 
 # Packaging a sanitized binary proves nothing, so the install test runs only above; nor do
 # the kernel tests run here, whose emulated machine would take far too long with it.
