@@ -27,6 +27,7 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
   const double scaleY = 1. / (double(to.height) / from.height);
   xofs_.resize(to.width);
   alpha_.resize(2 * to.width);
+  alpha2_.resize(2 * to.width);
   xmax_ = to.width;
   safeEnd_ = 0;
   for (int dx = 0; dx < to.width; ++dx) {
@@ -42,6 +43,8 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     if (3 * sx + 8 <= 3 * from.width) safeEnd_ = dx + 1;
     alpha_[2 * dx] = cv::saturate_cast<short>((1.f - fx) * kOne);
     alpha_[2 * dx + 1] = cv::saturate_cast<short>(fx * kOne);
+    const int pair = ushort(alpha_[2 * dx]) | alpha_[2 * dx + 1] * 65536;  // as v_dotprod pairs
+    alpha2_[2 * dx] = alpha2_[2 * dx + 1] = pair;
   }
   yofs_.resize(to.height);
   beta_.resize(2 * to.height);
@@ -57,28 +60,9 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     for (std::vector<short>& row : band.rows) row.resize(3 * to.width + 4);  // see the SIMD code
 }
 
-// Source row `sy` scaled across into row `slot` of `band`, reusing a row scaled before.
-const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const {
-  if (band.rowOf[slot] == sy) return band.rows[slot].data();
-  if (band.rowOf[1 - slot] == sy) {
-    std::swap(band.rows[0], band.rows[1]);
-    std::swap(band.rowOf[0], band.rowOf[1]);
-    return band.rows[slot].data();
-  }
-  const uchar* s = src.ptr<uchar>(sy);
-  short* d = band.rows[slot].data();
-  int dx = 0;
-  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
-  const int end = std::min(xmax_, safeEnd_);
-#ifdef ORVELLE_SIMD_AVX2
-  if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = simd_avx2::scaleAcross(s, xofs_.data(), alpha_.data(), end, d);
-  else
-#endif
-      if (simd >= Simd::baseline)
-    dx = simd_baseline::scaleAcross(s, xofs_.data(), alpha_.data(), end, d);
-  d += 3 * dx;
-  for (; dx < xmax_; ++dx, d += 3) {
+// Columns [dx, end) of source row `s` scaled across into `d`, without SIMD.
+void LinearScaler::scaleRest(const uchar* s, int dx, short* d) const {
+  for (d += 3 * dx; dx < xmax_; ++dx, d += 3) {
     const uchar* p = s + xofs_[dx];
     const int a0 = alpha_[2 * dx], a1 = alpha_[2 * dx + 1];
     d[0] = short((p[0] * a0 + p[3] * a1) >> 4);
@@ -90,6 +74,53 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
     d[0] = short(p[0] * (kOne >> 4)), d[1] = short(p[1] * (kOne >> 4));
     d[2] = short(p[2] * (kOne >> 4));
   }
+}
+
+// Source rows `sy0` and `sy1` scaled across into the band's two rows, unless one is kept.
+// Together they cost less: the columns' offsets and weights are loaded once for both.
+void LinearScaler::scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) const {
+  if (sy0 == sy1 || band.rowOf[0] == sy0 || band.rowOf[1] == sy0 || band.rowOf[0] == sy1 ||
+      band.rowOf[1] == sy1)
+    return;
+  const uchar* s0 = src.ptr<uchar>(sy0);
+  const uchar* s1 = src.ptr<uchar>(sy1);
+  short* d0 = band.rows[0].data();
+  short* d1 = band.rows[1].data();
+  int dx = 0;
+  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
+  const int end = std::min(xmax_, safeEnd_);
+#ifdef ORVELLE_SIMD_AVX2
+  if (simd >= Simd::avx2 && cpuHasAvx2())
+    dx = simd_avx2::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+  else
+#endif
+      if (simd >= Simd::baseline)
+    dx = simd_baseline::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+  scaleRest(s0, dx, d0);
+  scaleRest(s1, dx, d1);
+  band.rowOf[0] = sy0, band.rowOf[1] = sy1;
+}
+
+// Source row `sy` scaled across into row `slot` of `band`, reusing a row scaled before.
+const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const {
+  if (band.rowOf[slot] == sy) return band.rows[slot].data();
+  if (band.rowOf[1 - slot] == sy) {
+    std::swap(band.rows[0], band.rows[1]);
+    std::swap(band.rowOf[0], band.rowOf[1]);
+    return band.rows[slot].data();
+  }
+  const uchar* s = src.ptr<uchar>(sy);
+  short* d = band.rows[slot].data();
+  int dx = 0;
+  const int end = std::min(xmax_, safeEnd_);  // as in scalePair
+#ifdef ORVELLE_SIMD_AVX2
+  if (simd >= Simd::avx2 && cpuHasAvx2())
+    dx = simd_avx2::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+  else
+#endif
+      if (simd >= Simd::baseline)
+    dx = simd_baseline::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+  scaleRest(s, dx, d);
   band.rowOf[slot] = sy;
   return band.rows[slot].data();
 }
@@ -138,9 +169,11 @@ void LinearScaler::ScaleBands::operator()(const cv::Range& bands) const {
     Band& band = scaler.bands_[b];
     band.rowOf[0] = band.rowOf[1] = -1;  // the rows kept are of the last image
     for (int dy = height * b / kBands; dy < height * (b + 1) / kBands; ++dy) {
-      const int sy = scaler.yofs_[dy];
-      const short* r0 = scaler.scaledRow(src, std::clamp(sy, 0, src.rows - 1), band, 0);
-      const short* r1 = scaler.scaledRow(src, std::clamp(sy + 1, 0, src.rows - 1), band, 1);
+      const int sy0 = std::clamp(scaler.yofs_[dy], 0, src.rows - 1);
+      const int sy1 = std::clamp(scaler.yofs_[dy] + 1, 0, src.rows - 1);
+      scaler.scalePair(src, sy0, sy1, band);
+      const short* r0 = scaler.scaledRow(src, sy0, band, 0);
+      const short* r1 = scaler.scaledRow(src, sy1, band, 1);
       const short b0 = scaler.beta_[2 * dy], b1 = scaler.beta_[2 * dy + 1];
       uchar* d = dst.ptr<uchar>(dy);
       int x = 0;

@@ -8,15 +8,19 @@
 
 #include <opencv2/core.hpp>
 
-#define ORVELLE_SIMD_KERNELS                                                                  \
-  /* The instruction set this build's vectors use: "sse2", "avx2", "neon", or "none". */      \
-  const char* simdName();                                                                     \
-  /* Marks whole blocks of a row as markChanges does; returns the pixels done. */             \
-  int markRowBlocks(const uchar* ref, uchar* work, int cols);                                 \
-  /* Columns [0, end) of a row scaled across, as the scaler's plain loop; returns those done. \
-   * Reads 8 bytes from each pixel on and writes a spare short after the last column. */      \
-  int scaleAcross(const uchar* s, const int* xofs, const short* alpha, int end, short* d);    \
-  /* Two rows scaled across weighed into one; returns the bytes done. */                      \
+#define ORVELLE_SIMD_KERNELS                                                                       \
+  /* The instruction set this build's vectors use: "sse2", "avx2", "neon", or "none". */           \
+  const char* simdName();                                                                          \
+  /* Marks whole blocks of a row as markChanges does; returns the pixels done. */                  \
+  int markRowBlocks(const uchar* ref, uchar* work, int cols);                                      \
+  /* Columns [0, end) of a row scaled across, as the scaler's plain loop; returns those done.      \
+   * Takes each column's two weights twice over; reads 8 bytes from each pixel on and              \
+   * writes up to 4 spare shorts after the last column. */                                         \
+  int scaleAcross(const uchar* s, const int* xofs, const int* weights, int end, short* d);         \
+  /* The same for two rows at once. */                                                             \
+  int scaleAcross2(const uchar* s0, const uchar* s1, const int* xofs, const int* weights, int end, \
+                   short* d0, short* d1);                                                          \
+  /* Two rows scaled across weighed into one; returns the bytes done. */                           \
   int blendRows(const short* r0, const short* r1, short b0, short b1, int width, uchar* d);
 
 namespace simd_baseline {
