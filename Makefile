@@ -4,12 +4,13 @@
 # make demo: as `make run`, on a virtual camera playing street footage (needs $DISPLAY).
 # make test-kernel: only the tests in a virtual machine on the kernel's camera driver vivid.
 # make test-debian13: `make test` again in a clean Debian 13 root (as root).
+# make test-arm64: the viewer and its tests cross-built for Debian arm64 and run under QEMU.
 BUILD ?= build
 SAN_BUILD ?= $(BUILD)-san
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test test-sanitized test-kernel test-debian13 demo build deps deps-test clean
+.PHONY: run test test-sanitized test-kernel test-debian13 test-arm64 demo build deps deps-test clean
 
 # ctest's summary says only "Skipped": the reasons the tests gave, from its log.
 SKIP_REASONS = awk '/^[0-9]+\/[0-9]+ Testing: / { t = $$3 } /SKIP:/ { print t ": " $$0 }' \
@@ -31,6 +32,9 @@ test-kernel: deps-test build
 TEST_COMMAND ?= make test
 test-debian13:
 	tools/debian13-run $(if $(DEBIAN13_ROOT),--root $(DEBIAN13_ROOT)) -- $(TEST_COMMAND)
+
+test-arm64:
+	JOBS=$(JOBS) tools/test-arm64 $(BUILD)-arm64
 
 # Packaging a sanitized binary proves nothing, so the install test runs only above; nor do
 # the kernel tests run here, whose emulated machine would take far too long with it.

@@ -17,5 +17,8 @@ struct MarkKernel {
 // The kernels this CPU can run, the plain loop first and the one markChanges uses last.
 std::vector<MarkKernel> markKernels();
 
+// The kernel markChanges uses, the fastest this CPU runs.
+const MarkKernel& markChangesKernel();
+
 // markChanges with a chosen kernel.
 cv::Mat& markChangesWith(MarkRow markRow, const cv::Mat& referenceFrame, cv::Mat& workFrame);

@@ -5,79 +5,18 @@
 #include <opencv2/imgproc.hpp>
 #include <utility>
 
-#include "simd.h"
+#include "simd_kernels.h"
 
 namespace {
 
 constexpr int kOne = 2048;  // weights are in 1/2048ths, as in OpenCV
 
 // Two rows scaled across, weighed into a row of the result with OpenCV's own rounding for 8-bit
-// results, which its SIMD code matches. Inlined so that the compiler vectorises each copy for
-// its own target.
-__attribute__((always_inline)) inline void blendRows(const short* r0, const short* r1, short b0,
-                                                     short b1, int width, uchar* d) {
-  for (int x = 0; x < width; ++x)
+// results, which its SIMD code matches.
+void blendRows(const short* r0, const short* r1, short b0, short b1, int x, int width, uchar* d) {
+  for (; x < width; ++x)
     d[x] = uchar((short((b0 * r0[x]) >> 16) + short((b1 * r1[x]) >> 16) + 2) >> 2);
 }
-
-#ifdef ORVELLE_X86_SIMD
-// pmaddubsw multiplies bytes by signed bytes, so each weight w (up to 2048) comes as
-// 32 * hi + lo. The lo sums are never negative, so (32 * H + L) >> 4 == 2 * H + (L >> 4): the
-// numbers OpenCV gets by shifting its 32-bit sums, which stay below 2^15.
-__attribute__((target("ssse3"))) inline __m128i weigh(__m128i pairs, const schar* hi,
-                                                      const schar* lo) {
-  const __m128i h = _mm_maddubs_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)));
-  const __m128i l = _mm_maddubs_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo)));
-  return _mm_add_epi16(_mm_add_epi16(h, h), _mm_srli_epi16(l, 4));
-}
-
-// Eight bytes from each of two pixels: the pixel and its right neighbour, then two to spare.
-inline __m128i loadTwo(const uchar* s, const int* xofs) {
-  return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + xofs[0])),
-                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + xofs[1])));
-}
-
-// Pairs each channel of the two pixels in loadTwo's register with the neighbour's.
-#define ORVELLE_PAIRS 0, 3, 1, 4, 2, 5, 8, 11, 9, 12, 10, 13, -1, -1, -1, -1
-
-// Columns [0, end & ~1) of a row, two at a time. Each store writes 8 shorts, 6 of them used.
-__attribute__((target("ssse3"))) int scaleAcrossSsse3(const uchar* s, const int* xofs,
-                                                      const schar* hi, const schar* lo, int end,
-                                                      short* d) {
-  const __m128i pairs = _mm_setr_epi8(ORVELLE_PAIRS);
-  int dx = 0;
-  for (; dx + 2 <= end; dx += 2, d += 6, hi += 16, lo += 16)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
-                     weigh(_mm_shuffle_epi8(loadTwo(s, xofs + dx), pairs), hi, lo));
-  return dx;
-}
-
-// The same four columns at a time, two in each half of the register.
-__attribute__((target("avx2"))) int scaleAcrossAvx2(const uchar* s, const int* xofs,
-                                                    const schar* hi, const schar* lo, int end,
-                                                    short* d) {
-  const __m256i pairs = _mm256_setr_epi8(ORVELLE_PAIRS, ORVELLE_PAIRS);
-  const __m256i used = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);  // the 12 shorts first
-  int dx = 0;
-  for (; dx + 4 <= end; dx += 4, d += 12, hi += 32, lo += 32) {
-    const __m256i p = _mm256_inserti128_si256(_mm256_castsi128_si256(loadTwo(s, xofs + dx)),
-                                              loadTwo(s, xofs + dx + 2), 1);
-    const __m256i q = _mm256_shuffle_epi8(p, pairs);
-    const __m256i h =
-        _mm256_maddubs_epi16(q, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi)));
-    const __m256i l =
-        _mm256_maddubs_epi16(q, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo)));
-    const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(h, h), _mm256_srli_epi16(l, 4));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), _mm256_permutevar8x32_epi32(sum, used));
-  }
-  return dx + scaleAcrossSsse3(s, xofs + dx, hi, lo, end - dx, d);
-}
-
-__attribute__((target("avx2"))) void blendRowsAvx2(const short* r0, const short* r1, short b0,
-                                                   short b1, int width, uchar* d) {
-  blendRows(r0, r1, b0, b1, width, d);
-}
-#endif
 
 }  // namespace
 
@@ -88,8 +27,7 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
   const double scaleY = 1. / (double(to.height) / from.height);
   xofs_.resize(to.width);
   alpha_.resize(2 * to.width);
-  alphaHi_.assign(16 * (to.width / 2 + 2), 0);
-  alphaLo_.assign(alphaHi_.size(), 0);
+  alpha2_.resize(2 * to.width);
   xmax_ = to.width;
   safeEnd_ = 0;
   for (int dx = 0; dx < to.width; ++dx) {
@@ -105,13 +43,8 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     if (3 * sx + 8 <= 3 * from.width) safeEnd_ = dx + 1;
     alpha_[2 * dx] = cv::saturate_cast<short>((1.f - fx) * kOne);
     alpha_[2 * dx + 1] = cv::saturate_cast<short>(fx * kOne);
-    // The byte weights of the SIMD code, 16 to a pair of columns: the two weights for each
-    // channel of the even column, the same for the odd one, then four zeros.
-    for (int c = 0; c < 6; ++c) {
-      const int at = 16 * (dx / 2) + 6 * (dx % 2) + c;
-      alphaHi_[at] = schar(alpha_[2 * dx + c % 2] >> 5);
-      alphaLo_[at] = schar(alpha_[2 * dx + c % 2] & 31);
-    }
+    const int pair = ushort(alpha_[2 * dx]) | alpha_[2 * dx + 1] * 65536;  // as v_dotprod pairs
+    alpha2_[2 * dx] = alpha2_[2 * dx + 1] = pair;
   }
   yofs_.resize(to.height);
   beta_.resize(2 * to.height);
@@ -127,27 +60,9 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     for (std::vector<short>& row : band.rows) row.resize(3 * to.width + 4);  // see the SIMD code
 }
 
-// Source row `sy` scaled across into row `slot` of `band`, reusing a row scaled before.
-const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const {
-  if (band.rowOf[slot] == sy) return band.rows[slot].data();
-  if (band.rowOf[1 - slot] == sy) {
-    std::swap(band.rows[0], band.rows[1]);
-    std::swap(band.rowOf[0], band.rowOf[1]);
-    return band.rows[slot].data();
-  }
-  const uchar* s = src.ptr<uchar>(sy);
-  short* d = band.rows[slot].data();
-  int dx = 0;
-#ifdef ORVELLE_X86_SIMD
-  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
-  const int end = std::min(xmax_, safeEnd_);
-  if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = scaleAcrossAvx2(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  else if (simd >= Simd::ssse3 && cpuHasSsse3())
-    dx = scaleAcrossSsse3(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  d += 3 * dx;
-#endif
-  for (; dx < xmax_; ++dx, d += 3) {
+// Columns [dx, end) of source row `s` scaled across into `d`, without SIMD.
+void LinearScaler::scaleRest(const uchar* s, int dx, short* d) const {
+  for (d += 3 * dx; dx < xmax_; ++dx, d += 3) {
     const uchar* p = s + xofs_[dx];
     const int a0 = alpha_[2 * dx], a1 = alpha_[2 * dx + 1];
     d[0] = short((p[0] * a0 + p[3] * a1) >> 4);
@@ -159,6 +74,53 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
     d[0] = short(p[0] * (kOne >> 4)), d[1] = short(p[1] * (kOne >> 4));
     d[2] = short(p[2] * (kOne >> 4));
   }
+}
+
+// Source rows `sy0` and `sy1` scaled across into the band's two rows, unless one is kept.
+// Together they cost less: the columns' offsets and weights are loaded once for both.
+void LinearScaler::scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) const {
+  if (sy0 == sy1 || band.rowOf[0] == sy0 || band.rowOf[1] == sy0 || band.rowOf[0] == sy1 ||
+      band.rowOf[1] == sy1)
+    return;
+  const uchar* s0 = src.ptr<uchar>(sy0);
+  const uchar* s1 = src.ptr<uchar>(sy1);
+  short* d0 = band.rows[0].data();
+  short* d1 = band.rows[1].data();
+  int dx = 0;
+  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
+  const int end = std::min(xmax_, safeEnd_);
+#ifdef ORVELLE_SIMD_AVX2
+  if (simd >= Simd::avx2 && cpuHasAvx2())
+    dx = simd_avx2::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+  else
+#endif
+      if (simd >= Simd::baseline)
+    dx = simd_baseline::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+  scaleRest(s0, dx, d0);
+  scaleRest(s1, dx, d1);
+  band.rowOf[0] = sy0, band.rowOf[1] = sy1;
+}
+
+// Source row `sy` scaled across into row `slot` of `band`, reusing a row scaled before.
+const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const {
+  if (band.rowOf[slot] == sy) return band.rows[slot].data();
+  if (band.rowOf[1 - slot] == sy) {
+    std::swap(band.rows[0], band.rows[1]);
+    std::swap(band.rowOf[0], band.rowOf[1]);
+    return band.rows[slot].data();
+  }
+  const uchar* s = src.ptr<uchar>(sy);
+  short* d = band.rows[slot].data();
+  int dx = 0;
+  const int end = std::min(xmax_, safeEnd_);  // as in scalePair
+#ifdef ORVELLE_SIMD_AVX2
+  if (simd >= Simd::avx2 && cpuHasAvx2())
+    dx = simd_avx2::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+  else
+#endif
+      if (simd >= Simd::baseline)
+    dx = simd_baseline::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+  scaleRest(s, dx, d);
   band.rowOf[slot] = sy;
   return band.rows[slot].data();
 }
@@ -207,18 +169,22 @@ void LinearScaler::ScaleBands::operator()(const cv::Range& bands) const {
     Band& band = scaler.bands_[b];
     band.rowOf[0] = band.rowOf[1] = -1;  // the rows kept are of the last image
     for (int dy = height * b / kBands; dy < height * (b + 1) / kBands; ++dy) {
-      const int sy = scaler.yofs_[dy];
-      const short* r0 = scaler.scaledRow(src, std::clamp(sy, 0, src.rows - 1), band, 0);
-      const short* r1 = scaler.scaledRow(src, std::clamp(sy + 1, 0, src.rows - 1), band, 1);
+      const int sy0 = std::clamp(scaler.yofs_[dy], 0, src.rows - 1);
+      const int sy1 = std::clamp(scaler.yofs_[dy] + 1, 0, src.rows - 1);
+      scaler.scalePair(src, sy0, sy1, band);
+      const short* r0 = scaler.scaledRow(src, sy0, band, 0);
+      const short* r1 = scaler.scaledRow(src, sy1, band, 1);
       const short b0 = scaler.beta_[2 * dy], b1 = scaler.beta_[2 * dy + 1];
       uchar* d = dst.ptr<uchar>(dy);
-#ifdef ORVELLE_X86_SIMD
-      if (scaler.simd >= Simd::avx2 && cpuHasAvx2()) {
-        blendRowsAvx2(r0, r1, b0, b1, width, d);
-        continue;
-      }
+      int x = 0;
+#ifdef ORVELLE_SIMD_AVX2
+      if (scaler.simd >= Simd::avx2 && cpuHasAvx2())
+        x = simd_avx2::blendRows(r0, r1, b0, b1, width, d);
+      else
 #endif
-      blendRows(r0, r1, b0, b1, width, d);
+          if (scaler.simd >= Simd::baseline)
+        x = simd_baseline::blendRows(r0, r1, b0, b1, width, d);
+      blendRows(r0, r1, b0, b1, x, width, d);
     }
   }
 }

@@ -11,8 +11,9 @@ class LinearScaler {
  public:
   void scale(const cv::Mat& src, cv::Mat& dst, cv::Size size);
 
-  // The fastest code the CPU runs, up to this; tests lower it to check every path.
-  enum class Simd { none, ssse3, avx2 };
+  // The fastest code the CPU runs, up to this; tests lower it to check every path. The
+  // baseline is SSE2 on x86-64 and NEON on arm64.
+  enum class Simd { none, baseline, avx2 };
   Simd simd = Simd::avx2;
 
  private:
@@ -25,13 +26,15 @@ class LinearScaler {
   struct ScaleBands;
 
   void prepare(cv::Size from, cv::Size to);
+  void scaleRest(const uchar* s, int dx, short* d) const;
+  void scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) const;
   const short* scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const;
 
   cv::Size from_, to_;
-  std::vector<int> xofs_, yofs_;          // first source byte of each column, row of each row
-  std::vector<short> alpha_, beta_;       // fixed-point weights of the two neighbours
-  std::vector<schar> alphaHi_, alphaLo_;  // alpha_ for the SIMD code, see there
-  int xmax_ = 0;                          // columns from here on take the last source column
-  int safeEnd_ = 0;                       // columns before this may read 8 bytes from their pixel
+  std::vector<int> xofs_, yofs_;     // first source byte of each column, row of each row
+  std::vector<short> alpha_, beta_;  // fixed-point weights of the two neighbours
+  std::vector<int> alpha2_;          // each column's alpha_ pair twice, for the SIMD code
+  int xmax_ = 0;                     // columns from here on take the last source column
+  int safeEnd_ = 0;                  // columns before this may read 8 bytes from their pixel
   Band bands_[kBands];
 };

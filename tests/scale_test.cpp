@@ -8,11 +8,11 @@ namespace {
 
 using Simd = LinearScaler::Simd;
 
-// With the AVX2 code, the SSSE3 code and the plain loops (as far as the CPU has them).
+// With the AVX2 code, the baseline SIMD code and the plain loops (as far as the CPU has them).
 ::testing::AssertionResult matchesResize(LinearScaler& scaler, const cv::Mat& src, cv::Size size) {
   cv::Mat expected;
   cv::resize(src, expected, size, 0, 0, cv::INTER_LINEAR);
-  for (const Simd simd : {Simd::avx2, Simd::ssse3, Simd::none}) {
+  for (const Simd simd : {Simd::avx2, Simd::baseline, Simd::none}) {
     cv::Mat actual;
     scaler.simd = simd;
     scaler.scale(src, actual, size);
