@@ -40,7 +40,9 @@ using Picture = cv::Mat;  // what the window shows, 8-bit BGR
 
 const cv::Size kPictureSize(640, 480);
 
-[[maybe_unused]] std::string clip(const char* name) { return std::string(ORVELLE_E2E_CLIPS) + "/" + name; }
+[[maybe_unused]] std::string clip(const char* name) {
+  return std::string(ORVELLE_E2E_CLIPS) + "/" + name;
+}
 
 // The first frame of a frame file, read from its documented layout.
 [[maybe_unused]] cv::Mat firstFrame(const std::string& path) {
