@@ -167,14 +167,9 @@ Grab Camera::first(cv::Mat& frame, int ms) {
   const itimerspec off{};
   if (hasSliceTimer_) timer_settime(sliceTimer_, 0, &off, nullptr);
   if (grabbed) delivered_ = true;
-  // Started early, the stream has filled the buffers meanwhile and this is the oldest frame:
-  // grabbing the next drops it unretrieved.
-  if (grabbed && !justCaptured()) {
-    const double oldest = capture().get(cv::CAP_PROP_POS_MSEC);
-    const Grab newer = next(frame, 1);
-    // None with another frame dequeued: a newer frame came but could not be converted.
-    if (newer != Grab::None || capture().get(cv::CAP_PROP_POS_MSEC) != oldest) return newer;
-  }
+  // Started early, the stream has filled its buffers while the window system started, and
+  // this is the oldest of them. It is shown as it is: catching up first would keep the new
+  // window empty for as long again, and the next pass catches up.
   if (grabbed && retrieve(frame) && toBgr(frame)) {
     lastFrame_ = Clock::now();
     return Grab::Frame;

@@ -45,7 +45,9 @@ struct Script {
   LoopEnd run(Viewer& viewer) {
     std::deque<int> keys;
     bool open = true;
-    int firstWait = 0;  // the wait the loop should ask for next: 10 ms in a pass, 1 while idle
+    // The wait the loop should ask for next: 10 ms in a pass (none before the first
+    // picture), 1 while idle.
+    int firstWait = 0;
     const ViewerIo io{
         [&](cv::Mat& frame, int) {
           if (steps.empty()) return Grab::Lost;
@@ -53,7 +55,7 @@ struct Script {
           steps.pop_front();
           keys = step.keys;
           open = step.windowOpen;
-          firstWait = step.grab == Grab::Frame ? 10 : 1;
+          firstWait = step.grab == Grab::Frame ? (shown.empty() ? 0 : 10) : 1;
           if (step.grab == Grab::Frame) {
             frame = step.frame;
             ++passes;
