@@ -11,26 +11,15 @@
 #include <map>
 #include <set>
 
-#include "e2e/session.h"
 #include "e2e/stamps.h"
+#include "viewer_runs.h"
 
 namespace {
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 
 struct Scenario {
   std::string key, name;
   std::string frames, control;
   double fps;
-};
-
-struct Program {
-  std::string name, exe, window;
 };
 
 struct Measured {
@@ -166,22 +155,6 @@ QuitTime timeQuit(const Program& p, const Scenario& s, Ms afterFrame) {
   return r;
 }
 
-// The clips the scenarios play, made once from the footage of tools/fetch-footage.
-bool makeClips() {
-  const std::string walk = clip("walk.orv"), one = clip("one.orv");
-  if (fs::exists(walk) && fs::exists(one)) return true;
-  std::error_code ignored;
-  fs::create_directories(ORVELLE_E2E_CLIPS, ignored);
-  const std::string frames =
-      std::string("'") + ORVELLE_VCAM_FRAMES_TOOL + "' \"$(" ORVELLE_FETCH_FOOTAGE ")\" ";
-  return std::system((frames + "'" + walk + ".part' -n 60 -s 640x480 >/dev/null && mv '" + walk +
-                      ".part' '" + walk + "'")
-                         .c_str()) == 0 &&
-         std::system((frames + "'" + one + ".part' -n 1 -s 640x480 >/dev/null && mv '" + one +
-                      ".part' '" + one + "'")
-                         .c_str()) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,7 +164,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: orvelle_latency [SECONDS] [30 60 120 4k slow]\n");
     return 2;
   }
-  if (!makeClips()) {
+  if (!makeClip("walk.orv", 60) || !makeClip("one.orv", 1)) {
     std::fprintf(stderr, "orvelle_latency: cannot make the clips in %s\n", ORVELLE_E2E_CLIPS);
     return 1;
   }

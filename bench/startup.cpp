@@ -9,27 +9,16 @@
 #include <cstdio>
 #include <map>
 
-#include "e2e/session.h"
 #include "e2e/stamps.h"
+#include "viewer_runs.h"
 
 namespace {
-
-struct Program {
-  std::string name, exe, window;
-};
 
 // One start; times in ms from exec, negative when it did not happen.
 struct Start {
   double window = -1, picture = -1, firstDue = -1;
   std::string error;
 };
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 
 // The top-level window called `name` once it is mapped, from the root's events.
 Window mappedWindow(Display* d, const std::string& name) {
@@ -114,18 +103,6 @@ std::string cell(const Summary& s) {
   return text;
 }
 
-bool makeClip() {
-  const std::string walk = clip("walk.orv");
-  if (fs::exists(walk)) return true;
-  std::error_code ignored;
-  fs::create_directories(ORVELLE_E2E_CLIPS, ignored);
-  const std::string frames =
-      std::string("'") + ORVELLE_VCAM_FRAMES_TOOL + "' \"$(" ORVELLE_FETCH_FOOTAGE ")\" ";
-  return std::system((frames + "'" + walk + ".part' -n 60 -s 640x480 >/dev/null && mv '" + walk +
-                      ".part' '" + walk + "'")
-                         .c_str()) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,7 +111,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: orvelle_startup [STARTS] [VIEWER...]\n");
     return 2;
   }
-  if (!makeClip()) {
+  if (!makeClip("walk.orv", 60)) {
     std::fprintf(stderr, "orvelle_startup: cannot make the clip in %s\n", ORVELLE_E2E_CLIPS);
     return 1;
   }
