@@ -580,13 +580,9 @@ TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
       {"busy", "orvelle: the camera /dev/video0 is in use by another program\n"},
       {"denied", "orvelle: no permission to open the camera /dev/video0\n"}};
   for (const auto& [refuse, line] : cases) {
-    // When OpenCV finds no camera it tries its other backends, whose leaks a sanitized build
-    // recognises only with full stacks (tools/lsan.supp).
-    viewer_.emplace(*xvfb_, dir_,
-                    Camera{clip("walk.orv"),
-                           "play",
-                           {std::string("ORVELLE_VCAM_REFUSE=") + refuse,
-                            "LSAN_OPTIONS=fast_unwind_on_malloc=0"}});
+    viewer_.emplace(
+        *xvfb_, dir_,
+        Camera{clip("walk.orv"), "play", {std::string("ORVELLE_VCAM_REFUSE=") + refuse}});
     expectExit(1, Ms(10000));
     EXPECT_EQ(viewer_->stderrText(), line);
   }

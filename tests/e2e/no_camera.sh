@@ -2,7 +2,7 @@
 # Without a camera the viewer must fail at once: status 1, one line on stderr, no window.
 set -u
 orvelle=$1
-limit_ms=${2:-3000}  # a sanitized build unwinds every allocation of OpenCV's camera probing
+limit_ms=${2:-3000}
 dir=$(mktemp -d)
 trap 'kill $xvfb $watch 2>/dev/null; rm -rf "$dir"' EXIT
 
