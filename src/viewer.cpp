@@ -80,13 +80,13 @@ const cv::Mat& asBgr8(const cv::Mat& grabbed, cv::Mat& converted) {
   return converted;
 }
 
-// The first pass pays for starting OpenCV's worker threads and for its first buffers, about
-// 15 ms. Paid here on a black picture, before the window shows, it no longer holds back the
-// window's first picture.
-void warmUp() {
+// The first pass pays for starting OpenCV's worker threads and for touching the viewer's
+// buffers, about 15 ms. Paid here on a black picture, before the window shows, it no longer
+// holds back the window's first picture.
+void warmUp(Viewer& viewer) {
   cv::parallel_for_(cv::Range(0, cv::getNumThreads()), [](const cv::Range&) {});
-  Viewer scratch;
-  preparePicture(scratch, cv::Mat::zeros(kPictureSize, CV_8UC3));
+  preparePicture(viewer, cv::Mat::zeros(kPictureSize, CV_8UC3));
+  viewer.frame.release();  // not a frame `s` may take
 }
 
 int fail(const std::string& message) {
@@ -162,7 +162,8 @@ int runViewer() {
   Camera camera;
   if (const std::string why = camera.open(); !why.empty()) return fail(why);
   camera.start();
-  warmUp();
+  Viewer viewer;
+  warmUp(viewer);
   if (const std::string why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
       !why.empty())
     return fail(why);
@@ -171,7 +172,6 @@ int runViewer() {
   cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
   watchWindows();
 
-  Viewer viewer;
   const auto show = [](const cv::Mat& image) {
     cv::imshow(kWindow, image);
     paintNow();
