@@ -18,7 +18,8 @@ watch=$!
 sleep 0.3
 
 start=$(date +%s%N)
-timeout 30 "$orvelle" >"$dir/out" 2>"$dir/err"
+# shellcheck disable=SC2086 # the runner is words, split as in session.h
+timeout 30 ${ORVELLE_E2E_RUNNER:-} "$orvelle" >"$dir/out" 2>"$dir/err"
 status=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 sleep 0.3

@@ -250,13 +250,25 @@ class Viewer {
     std::istringstream preload(ORVELLE_E2E_PRELOAD_ENV);
     for (std::string var; std::getline(preload, var, '|');) env.push_back(var);
     env.insert(env.end(), camera.env.begin(), camera.env.end());
-    process_.emplace(std::vector<std::string>{exe}, env, dir / "out", errFile_);
+    std::vector<std::string> command = runner();
+    command.push_back(exe);
+    process_.emplace(command, env, dir / "out", errFile_);
   }
 
   // ORVELLE_E2E_VIEWER runs the tests on another build, such as one with a fault put in.
   static std::string viewerExe() {
     const char* exe = std::getenv("ORVELLE_E2E_VIEWER");
     return exe && *exe ? exe : ORVELLE_EXE;
+  }
+
+  // ORVELLE_E2E_RUNNER, words split at spaces, starts the viewer through another program:
+  // QEMU's user-mode emulator runs one built for arm64 where no binfmt handler would.
+  static std::vector<std::string> runner() {
+    const char* runner = std::getenv("ORVELLE_E2E_RUNNER");
+    std::istringstream words(runner ? runner : "");
+    std::vector<std::string> command;
+    for (std::string word; words >> word;) command.push_back(word);
+    return command;
   }
 
   Process& process() { return *process_; }
