@@ -462,21 +462,20 @@ class Camera {
     const size_t k = shown_ % clip_->yuyv.size();
     frame_ = format_ == 1 ? clip_->yuyv[k] : clip_->jpeg[k];
     errorPayload_ = SIZE_MAX;
+    // One fault a frame: error bits first, then cut JPEGs, then garbage.
     if (errors_ > 0) {
       --errors_;
       errorPayload_ = 1;
-    }
-    if (format_ == 2 && garbage_ > 0) {
+    } else if (format_ == 2 && cuts_ > 0) {
+      --cuts_;
+      frame_.resize(frame_.size() / 2);
+    } else if (format_ == 2 && garbage_ > 0) {
       --garbage_;
       uint32_t x = 12345;
       for (size_t i = frame_.size() / 3; i < frame_.size() / 2; ++i) {
         x = x * 1103515245 + 12345;
         frame_[i] = uint8_t(x >> 16);
       }
-    }
-    if (format_ == 2 && cuts_ > 0) {
-      --cuts_;
-      frame_.resize(frame_.size() / 2);
     }
     if (format_ == 2 && broken_) frame_[0] = frame_[1] = 0;  // no JPEG's start
     sent_ = 0;
