@@ -2,6 +2,7 @@
 #include "camera.h"
 
 #include <fcntl.h>
+#include <jerror.h>
 #include <jpeglib.h>
 #include <linux/videodev2.h>
 #include <signal.h>
@@ -66,14 +67,15 @@ struct JpegError {
 }
 
 // A JPEG damaged on its way from the camera is no frame, whatever libjpeg would make of it.
-// Its warnings, such as "Corrupt JPEG data", would otherwise go to stderr.
+// Its warnings, such as "Corrupt JPEG data", would otherwise go to stderr. Stray bytes before
+// the end marker, which many webcams send in every frame, spoil nothing.
 bool decodeJpeg(const cv::Mat& raw, cv::Mat& bgr) {
   jpeg_decompress_struct jpeg{};
   JpegError error;
   jpeg.err = jpeg_std_error(&error.manager);
   error.manager.error_exit = bail;
   error.manager.emit_message = [](j_common_ptr j, int level) {
-    if (level < 0) bail(j);  // a warning: the data is damaged
+    if (level < 0 && j->err->msg_code != JWRN_EXTRANEOUS_DATA) bail(j);
   };
   if (setjmp(error.bail)) {
     jpeg_destroy_decompress(&jpeg);

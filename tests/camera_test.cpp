@@ -64,6 +64,8 @@ TEST(RawFrames, FormatsOpenCvTurnsToRgbComeOutInTheirColours) {
   EXPECT_EQ(cv::norm(bgr, cv::imdecode(jpeg, cv::IMREAD_COLOR), cv::NORM_INF), 0);
   const cv::Mat cut(1, static_cast<int>(jpeg.size() / 2), CV_8UC1, jpeg.data());
   EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, cut, size, bgr));
+  jpeg.insert(jpeg.end() - 2, 16, 0x55);  // stray bytes before the end marker, as webcams send
+  EXPECT_TRUE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), size, bgr));
 }
 
 }  // namespace
