@@ -248,11 +248,14 @@ bool Camera::toBgr(cv::Mat& frame) {
 }
 
 Grab Camera::silent() {
-  return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
+  if (Clock::now() - lastFrame_ < kCameraSilence) return Grab::None;
+  // The last frame came but could not be shown: told apart from a camera gone quiet.
+  undecodableOnly_ = undecodable_;
+  return Grab::Lost;
 }
 
 std::string Camera::whyLost() const {
-  return refused_ ? cannotCapture() : undecodable_ ? kUndecodable : kCameraLost;
+  return refused_ ? cannotCapture() : undecodableOnly_ ? kUndecodable : kCameraLost;
 }
 
 void Camera::release() { capture().release(); }
