@@ -42,7 +42,6 @@ constexpr int kSpeedHigh = 3;  // USB_SPEED_HIGH
 constexpr uint32_t kClockHz = 48000000;
 // Payloads as large as uvcvideo's bulk URBs can be (32 packets of 512 bytes): one per URB.
 constexpr uint32_t kPayload = 16384;
-constexpr int kEpipe = -32, kEconnreset = -104;
 
 int fail(const std::string& what) {
   std::fprintf(stderr, "orvelle_uvc_camera: %s\n", what.c_str());
@@ -180,12 +179,6 @@ bool loadClip(const char* path, Size want, Clip& clip) {
 
 // ---- USB/IP ----
 
-struct Header {
-  uint32_t command, seqnum, devid, direction, ep;
-  uint32_t flags, length;
-  uint8_t setup[8];
-};
-
 uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 void putBe32(Bytes& b, uint32_t v) {
   for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
@@ -233,7 +226,7 @@ class Camera {
       if (poll(fds, commands >= 0 ? 2 : 1, int(wait)) < 0 && errno != EINTR) return 1;
       if (fds[0].revents) {
         if (!serveRequest()) return 0;
-        continue;  // requests first: an unlink must not meet a URB already answered
+        continue;  // every request first: the URBs to fill, and those cancelled
       }
       if (commands >= 0 && fds[1].revents & POLLIN) {
         char buf[256];
@@ -271,38 +264,38 @@ class Camera {
     return p;
   }
 
+  // One USB/IP request (48 bytes, big-endian, as usbip_protocol.rst lays them out).
   bool serveRequest() {
-    uint8_t raw[48];
-    if (!readAll(sock_, raw, sizeof raw)) return false;
-    Header h{be32(raw),      be32(raw + 4),  be32(raw + 8),  be32(raw + 12),
-             be32(raw + 16), be32(raw + 20), be32(raw + 24), {}};
-    std::memcpy(h.setup, raw + 40, 8);
-    if (h.command == 2) {  // unlink
-      const uint32_t target = be32(raw + 20);
+    uint8_t h[48];
+    if (!readAll(sock_, h, sizeof h)) return false;
+    const uint32_t command = be32(h), seqnum = be32(h + 4), in = be32(h + 12), ep = be32(h + 16);
+    const uint32_t length = be32(h + 24);
+    const uint8_t* setup = h + 40;
+    if (command == 2) {  // CMD_UNLINK of the request numbered at 20
       const auto it = std::find_if(urbs_.begin(), urbs_.end(),
-                                   [&](const Urb& u) { return u.seqnum == target; });
+                                   [&](const Urb& u) { return u.seqnum == be32(h + 20); });
       const bool found = it != urbs_.end();
       if (found) urbs_.erase(it);
-      return reply(4, h.seqnum, found ? kEconnreset : 0, {}, 0);
+      return reply(4, seqnum, found ? -ECONNRESET : 0, {}, 0);
     }
-    if (h.command != 1) return false;
+    if (command != 1) return false;  // not CMD_SUBMIT
     Bytes out;
-    if (h.direction == 0 && h.length > 0) {
-      out.resize(h.length);
+    if (!in && length > 0) {
+      out.resize(length);
       if (!readAll(sock_, out.data(), out.size())) return false;
     }
-    if (h.ep != 0) {
-      urbs_.push_back({h.seqnum, h.length});
+    if (ep != 0) {
+      urbs_.push_back({seqnum, length});
       return true;
     }
-    int status = 0;
-    Bytes in;
-    if (!control(h.setup, out, in, status)) status = kEpipe;
-    const uint16_t wanted = uint16_t(h.setup[6] | h.setup[7] << 8);
-    if (in.size() > wanted) in.resize(wanted);
-    return reply(3, h.seqnum, status, in, h.direction == 0 ? uint32_t(out.size()) : 0);
+    Bytes answer;
+    const int status = control(setup, out, answer) ? 0 : -EPIPE;
+    const uint16_t wanted = uint16_t(setup[6] | setup[7] << 8);
+    if (answer.size() > wanted) answer.resize(wanted);
+    return reply(3, seqnum, status, answer, in ? 0 : uint32_t(out.size()));
   }
 
+  // RET_SUBMIT (3) or RET_UNLINK (4): the status, the length done, an IN transfer's data.
   bool reply(uint32_t command, uint32_t seqnum, int status, const Bytes& data, uint32_t done) {
     Bytes r;
     putBe32(r, command);
@@ -316,7 +309,7 @@ class Camera {
   }
 
   // A control request; false stalls it.
-  bool control(const uint8_t* s, const Bytes& out, Bytes& in, int&) {
+  bool control(const uint8_t* s, const Bytes& out, Bytes& in) {
     const uint8_t type = s[0], request = s[1];
     const unsigned value = s[2] | s[3] << 8, index = s[4] | s[5] << 8;
     if ((type & 0x60) == 0) {  // standard
