@@ -468,10 +468,13 @@ class Usb : public Viewing {
         << std::string(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
   }
 
-  // Detached from the bus, as a cable pulled out; the camera program ends.
+  // Detached from the bus (its port, 0), as a cable pulled out.
+  static bool pull() { return writeFile(std::string(kVhci) + "/detach", "0"); }
+
+  // Pulled, and gone: the camera program ends, and so does the device.
   void unplug() {
     if (!camera_ || !camera_->running()) return;
-    EXPECT_TRUE(writeFile(std::string(kVhci) + "/detach", "0"));
+    EXPECT_TRUE(pull());
     EXPECT_TRUE(exitedWith(camera_->waitExit(Ms(10000)), 0));
     EXPECT_TRUE(waitFor([] { return access(kDevice, F_OK) != 0; }, Ms(10000)));
   }
@@ -530,7 +533,7 @@ TEST_F(Usb, DamagedFramesArePassedOverSilently) {
 TEST_F(Usb, UnpluggedUsbCameraEndsTheViewerAtOnce) {
   Viewer& v = start();
   const auto pulled = Clock::now();
-  ASSERT_TRUE(writeFile(std::string(kVhci) + "/detach", "0"));
+  ASSERT_TRUE(pull());
   EXPECT_TRUE(v.waitWindowGone(Ms(10000)));
   const Ms gone = since(pulled);
   expectExit(1, kCameraLost, Ms(10000));
