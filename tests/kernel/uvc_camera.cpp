@@ -95,10 +95,11 @@ Bytes configDescriptor() {
   d.insert(d.end(), {1, 1});                                        // streaming interface 1
   d.insert(d.end(), {18, 0x24, 2, 1, 0x01, 0x02, 0, 0, 0, 0, 0, 0,  // camera terminal 1
                      0, 0, 3, 0, 0, 0});
-  d.insert(d.end(), {12, 0x24, 5, 2, 1, 0, 0, 2, 0x01, 0x00, 0, 0});  // processing unit 2:
-                                                                      // brightness
-  d.insert(d.end(), {9, 0x24, 3, 3, 0x01, 0x01, 0, 2, 0});            // streaming terminal 3
-  d.insert(d.end(), {9, 4, 1, 0, 1, 0x0e, 0x02, 0, 0});               // video streaming
+  // processing unit 2, with brightness
+  d.insert(d.end(), {12, 0x24, 5, 2, 1, 0, 0, 2, 0x01, 0x00, 0, 0});
+  d.insert(d.end(), {9, 0x24, 3, 3, 0x01, 0x01, 0, 2, 0});  // streaming terminal 3
+  d.insert(d.end(), {9, 4, 1, 0, 1, 0x0e, 0x02, 0, 0});     // video streaming
+  // its header (two formats, endpoint 0x81, terminal 3), YUY2 and MJPEG with their frames
   const size_t header = d.size();
   d.insert(d.end(), {15, 0x24, 1, 2, 0, 0, 0x81, 0, 3, 0, 0, 0, 1, 0, 0});
   d.insert(d.end(),
@@ -127,7 +128,6 @@ Bytes stringDescriptor(int index) {
 // ---- pictures ----
 
 struct Clip {
-  Size size{};
   std::vector<Bytes> yuyv, jpeg;
 };
 
@@ -156,7 +156,6 @@ bool loadClip(const char* path, Size want, Clip& clip) {
   in >> magic >> w >> h >> n;
   in.get();
   if (!in || magic != ORVCAM_MAGIC_JPEG || w != want.w || h != want.h || n == 0) return false;
-  clip.size = want;
   Bytes bgr(size_t(w) * h * 3);
   for (unsigned i = 0; i < n; ++i) {
     if (!in.read(reinterpret_cast<char*>(bgr.data()), std::streamsize(bgr.size()))) return false;
