@@ -2,12 +2,15 @@
 #include "camera.h"
 
 #include <fcntl.h>
+#include <jerror.h>
+#include <jpeglib.h>
 #include <linux/videodev2.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csetjmp>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
@@ -15,6 +18,7 @@ namespace {
 
 const char* const kCameraDevice = "/dev/video0";
 const char* const kCameraLost = "the camera stopped delivering frames";
+const char* const kUndecodable = "the camera's frames cannot be decoded";
 // A camera silent this long is taken for gone; a little over 5 s, so that one with a frame
 // every 5 s is not.
 constexpr auto kCameraSilence = std::chrono::milliseconds(5250);
@@ -53,6 +57,45 @@ bool cameraGone() {
   return fd < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
 }
 
+struct JpegError {
+  jpeg_error_mgr manager;
+  std::jmp_buf bail;
+};
+
+[[noreturn]] void bail(j_common_ptr jpeg) {
+  std::longjmp(reinterpret_cast<JpegError*>(jpeg->err)->bail, 1);
+}
+
+// A JPEG damaged on its way from the camera is no frame, whatever libjpeg would make of it.
+// Its warnings, such as "Corrupt JPEG data", would otherwise go to stderr. Stray bytes before
+// the end marker, which many webcams send in every frame, spoil nothing.
+bool decodeJpeg(const cv::Mat& raw, cv::Mat& bgr) {
+  jpeg_decompress_struct jpeg{};
+  JpegError error;
+  jpeg.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = bail;
+  error.manager.emit_message = [](j_common_ptr j, int level) {
+    if (level < 0 && j->err->msg_code != JWRN_EXTRANEOUS_DATA) bail(j);
+  };
+  if (setjmp(error.bail)) {
+    jpeg_destroy_decompress(&jpeg);
+    return false;
+  }
+  jpeg_create_decompress(&jpeg);
+  jpeg_mem_src(&jpeg, raw.data, raw.total());
+  jpeg_read_header(&jpeg, TRUE);
+  jpeg.out_color_space = JCS_EXT_BGR;
+  jpeg_start_decompress(&jpeg);
+  bgr.create(static_cast<int>(jpeg.output_height), static_cast<int>(jpeg.output_width), CV_8UC3);
+  while (jpeg.output_scanline < jpeg.output_height) {
+    JSAMPROW row = bgr.ptr(static_cast<int>(jpeg.output_scanline));
+    jpeg_read_scanlines(&jpeg, &row, 1);
+  }
+  jpeg_finish_decompress(&jpeg);
+  jpeg_destroy_decompress(&jpeg);
+  return true;
+}
+
 // OpenCV's first grab starts the stream and then blocks in select() for up to 10 s. A signal
 // cuts that wait short (OpenCV gives up on EINTR), so the window can answer meanwhile.
 void onSliceOver(int) {}
@@ -75,6 +118,8 @@ bool rawToBgr(uint32_t fourcc, const cv::Mat& raw, cv::Size size, cv::Mat& bgr) 
       // OpenCV names a Bayer pattern after its second row: V4L2's BGGR is its RG.
       cv::cvtColor(cv::Mat(size, CV_8UC1, raw.data), bgr, cv::COLOR_BayerRG2BGR);
       return true;
+    case V4L2_PIX_FMT_MJPEG:
+      return raw.isContinuous() && decodeJpeg(raw, bgr);
     default:
       return false;
   }
@@ -106,10 +151,11 @@ std::string Camera::open() {
   const auto fourcc = static_cast<uint32_t>(capture().get(cv::CAP_PROP_FOURCC));
   size_ = cv::Size(static_cast<int>(capture().get(cv::CAP_PROP_FRAME_WIDTH)),
                    static_cast<int>(capture().get(cv::CAP_PROP_FRAME_HEIGHT)));
-  // OpenCV converts these to RGB, not BGR: take them raw and convert them here.
-  const bool toRgb =
-      fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 || fourcc == V4L2_PIX_FMT_SBGGR8;
-  if (toRgb && capture().set(cv::CAP_PROP_CONVERT_RGB, 0.0)) rawFourcc_ = fourcc;
+  // OpenCV converts these to RGB, not BGR, and shows damaged JPEGs, or the last picture for
+  // one it cannot decode: take them raw and convert them here.
+  const bool raw = fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 ||
+                   fourcc == V4L2_PIX_FMT_SBGGR8 || fourcc == V4L2_PIX_FMT_MJPEG;
+  if (raw && capture().set(cv::CAP_PROP_CONVERT_RGB, 0.0)) rawFourcc_ = fourcc;
   return {};
 }
 
@@ -192,14 +238,20 @@ Grab Camera::heldOrNewer(cv::Mat& frame) {
 bool Camera::retrieve(cv::Mat& frame) { return capture().retrieve(rawFourcc_ ? raw_ : frame); }
 
 bool Camera::toBgr(cv::Mat& frame) {
-  return rawFourcc_ == 0 || rawToBgr(rawFourcc_, raw_, size_, frame);
+  undecodable_ = rawFourcc_ != 0 && !rawToBgr(rawFourcc_, raw_, size_, frame);
+  return !undecodable_;
 }
 
 Grab Camera::silent() {
-  return Clock::now() - lastFrame_ < kCameraSilence ? Grab::None : Grab::Lost;
+  if (Clock::now() - lastFrame_ < kCameraSilence) return Grab::None;
+  // The last frame came but could not be shown: told apart from a camera gone quiet.
+  undecodableOnly_ = undecodable_;
+  return Grab::Lost;
 }
 
-std::string Camera::whyLost() const { return refused_ ? cannotCapture() : kCameraLost; }
+std::string Camera::whyLost() const {
+  return refused_ ? cannotCapture() : undecodableOnly_ ? kUndecodable : kCameraLost;
+}
 
 void Camera::release() { capture().release(); }
 

@@ -15,7 +15,8 @@
 #include "viewer.h"
 
 // Converts a raw frame of a format OpenCV 4.6 turns into RGB instead of BGR (NV12, NV21,
-// Bayer BGGR) to 8-bit BGR. False for other formats, and for a frame shorter than `size`.
+// Bayer BGGR), or a JPEG (MJPEG), to 8-bit BGR. False for other formats, for a frame shorter
+// than `size`, and for a damaged JPEG.
 bool rawToBgr(uint32_t fourcc, const cv::Mat& raw, cv::Size size, cv::Mat& bgr);
 
 class Camera {
@@ -55,9 +56,11 @@ class Camera {
   std::vector<int> ready_;
   bool delivered_ = false;  // a frame has come: the stream runs, waitAny may wait for it
   bool lostAtStart_ = false;
-  cv::Mat held_;            // the frame `start` took, until the first `next`
-  bool refused_ = false;    // the camera failed before its first frame, and is still there
-  uint32_t rawFourcc_ = 0;  // set when frames are taken raw and converted here
+  cv::Mat held_;                  // the frame `start` took, until the first `next`
+  bool refused_ = false;          // the camera failed before its first frame, and is still there
+  bool undecodable_ = false;      // the last frame could not be converted
+  bool undecodableOnly_ = false;  // given up on a camera whose frames could not be converted
+  uint32_t rawFourcc_ = 0;        // set when frames are taken raw and converted here
   cv::Size size_;
   cv::Mat raw_;
   Clock::time_point lastFrame_;

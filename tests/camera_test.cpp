@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -56,6 +57,15 @@ TEST(RawFrames, FormatsOpenCvTurnsToRgbComeOutInTheirColours) {
   const cv::Mat shortFrame(1, 100, CV_8UC1);
   EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_NV12, shortFrame, size, bgr)) << "read past a short frame";
   EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_YUYV, raw(V4L2_PIX_FMT_NV12, expected), size, bgr));
+  // MJPEG: decoded as OpenCV does, but not when cut short, where libjpeg makes up the rest.
+  std::vector<uchar> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", expected, jpeg));
+  ASSERT_TRUE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), size, bgr));
+  EXPECT_EQ(cv::norm(bgr, cv::imdecode(jpeg, cv::IMREAD_COLOR), cv::NORM_INF), 0);
+  const cv::Mat cut(1, static_cast<int>(jpeg.size() / 2), CV_8UC1, jpeg.data());
+  EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, cut, size, bgr));
+  jpeg.insert(jpeg.end() - 2, 16, 0x55);  // stray bytes before the end marker, as webcams send
+  EXPECT_TRUE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), size, bgr));
 }
 
 }  // namespace

@@ -601,7 +601,7 @@ TEST_F(E2e, CameraInUseOrForbiddenIsToldApart) {
 
 // ---- MJPEG ----
 
-// Many webcams offer only MJPEG, at least above 640 x 480; OpenCV decodes each frame. The
+// Many webcams offer only MJPEG, at least above 640 x 480; the viewer decodes each frame. The
 // camera's JPEGs were encoded at quality 90, so only their loss may show.
 TEST_F(E2e, MjpegOnlyCameraShowsTheRightPicture) {
   for (const char* name : {"one.orv", "one768.orv"}) {

@@ -44,17 +44,21 @@ const cv::Size kPictureSize(640, 480);
   return std::string(ORVELLE_E2E_CLIPS) + "/" + name;
 }
 
-// The first frame of a frame file, read from its documented layout.
-[[maybe_unused]] cv::Mat firstFrame(const std::string& path) {
+// Frame `index` of a frame file, read from its documented layout.
+[[maybe_unused]] cv::Mat clipFrame(const std::string& path, int index) {
   std::ifstream in(path, std::ios::binary);
   std::string magic;
   int w = 0, h = 0, n = 0;
   in >> magic >> w >> h >> n;
   in.get();
   cv::Mat f(h, w, CV_8UC3);
-  in.read(reinterpret_cast<char*>(f.data), static_cast<std::streamsize>(f.total() * 3));
-  return in ? f : cv::Mat();
+  const auto bytes = static_cast<std::streamsize>(f.total() * 3);
+  in.seekg(bytes * index, std::ios::cur);
+  in.read(reinterpret_cast<char*>(f.data), bytes);
+  return in && index < n ? f : cv::Mat();
 }
+
+[[maybe_unused]] cv::Mat firstFrame(const std::string& path) { return clipFrame(path, 0); }
 
 // Polls `done` every `step` until it holds or `limit` passes.
 bool waitFor(const std::function<bool()>& done, Ms limit, Ms step = Ms(20)) {

@@ -1,7 +1,8 @@
 // Kernel end-to-end tests: the real viewer on vivid, the kernel's own virtual camera driver,
-// inside the machine tests/kernel/vm-run starts (ctest runs them there). Pictures are
-// compared with the driver's own frames of its colour-bar pattern; faults come from vivid's
-// error-injection controls.
+// and on uvcvideo driving a USB webcam in software (orvelle_uvc_camera), inside the machine
+// tests/kernel/vm-run starts (ctest runs them there). Pictures are compared with the driver's
+// own frames of its colour-bar pattern, or with the footage the USB camera sends; faults
+// come from vivid's error-injection controls and from the USB camera, told what to damage.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -22,6 +23,7 @@ const std::string kCannotCapture = "orvelle: cannot capture from the camera /dev
 const std::string kCameraLost = "orvelle: the camera stopped delivering frames\n";
 const std::string kInUse = "orvelle: the camera /dev/video0 is in use by another program\n";
 const std::string kNoPermission = "orvelle: no permission to open the camera /dev/video0\n";
+const std::string kUndecodable = "orvelle: the camera's frames cannot be decoded\n";
 
 // Where the viewer's texts may be; the rest of the picture is the camera's.
 const cv::Rect kMenuArea(0, 0, 160, 48);
@@ -190,12 +192,10 @@ const Xvfb& xServer() {
   return x;
 }
 
-class Kernel : public testing::Test {
+// The viewer on whichever camera the machine has.
+class Viewing : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(xServer().display(), nullptr) << "Xvfb did not start";
-    reloadVivid();
-  }
+  void SetUp() override { ASSERT_NE(xServer().display(), nullptr) << "Xvfb did not start"; }
 
   // Starts the viewer, with one_format's settings in `env`, and waits for its first picture.
   Viewer& start(const std::vector<std::string>& env = {}) {
@@ -220,6 +220,18 @@ class Kernel : public testing::Test {
     EXPECT_EQ(viewer_->stderrText(), line);
   }
 
+  TempDir dir_;
+  std::optional<Viewer> viewer_;
+  Picture picture_;
+};
+
+class Kernel : public Viewing {
+ protected:
+  void SetUp() override {
+    Viewing::SetUp();
+    reloadVivid();
+  }
+
   // Sets a control and waits for the viewer to end with status 1 and `line`; how long its
   // window stayed (a Qt program takes seconds more to exit under emulation).
   Ms endsAfter(const std::string& control, int value, const std::string& line, Ms limit) {
@@ -230,10 +242,6 @@ class Kernel : public testing::Test {
     expectExit(1, line, Ms(10000));
     return std::chrono::duration_cast<Ms>(gone - set);
   }
-
-  TempDir dir_;
-  std::optional<Viewer> viewer_;
-  Picture picture_;
 };
 
 // ---- pictures ----
@@ -419,6 +427,142 @@ TEST_F(Kernel, SlowCameraAnswersQAtOnce) {
               static_cast<long long>(answered.count()));
   EXPECT_LT(answered.count(), 500) << "q waited for a frame";
   expectExit(0, "", Ms(10000));
+}
+
+// ---- a USB webcam ----
+
+const char* const kVhci = "/sys/devices/platform/vhci_hcd.0";
+
+std::string driverName() {
+  Fd fd(open(kDevice, O_RDWR));
+  v4l2_capability c{};
+  return ioctl(fd, VIDIOC_QUERYCAP, &c) == 0 ? reinterpret_cast<const char*>(c.driver) : "";
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_NONBLOCK));
+  return fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+Ms since(Clock::time_point t) { return std::chrono::duration_cast<Ms>(Clock::now() - t); }
+
+// The software webcam, plugged into the machine's USB/IP host controller for uvcvideo to
+// drive. It sends frame 0 of the e2e tests' footage until told otherwise.
+class Usb : public Viewing {
+ protected:
+  void SetUp() override {
+    Viewing::SetUp();
+    plug();
+  }
+  void TearDown() override { unplug(); }
+
+  void plug() {
+    ASSERT_EQ(access(kVhci, F_OK), 0) << "no vhci-hcd: vm-run --modules 'vhci-hcd uvcvideo'";
+    const std::string commands = dir_ / "commands", err = dir_ / "camera.err";
+    mkfifo(commands.c_str(), 0600);
+    camera_.emplace(std::vector<std::string>{ORVELLE_UVC_CAMERA, "--commands", commands,
+                                             clip("walk.orv"), clip("walk720.orv")},
+                    std::vector<std::string>{}, "/dev/null", err);
+    ASSERT_TRUE(waitFor([] { return driverName() == "uvcvideo"; }, Ms(30000)))
+        << "uvcvideo did not take the camera; it said: "
+        << std::string(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
+  }
+
+  // Detached from the bus (its port, 0), as a cable pulled out.
+  static bool pull() { return writeFile(std::string(kVhci) + "/detach", "0"); }
+
+  // Pulled, and gone: the camera program ends, and so does the device.
+  void unplug() {
+    if (!camera_ || !camera_->running()) return;
+    EXPECT_TRUE(pull());
+    EXPECT_TRUE(exitedWith(camera_->waitExit(Ms(10000)), 0));
+    EXPECT_TRUE(waitFor([] { return access(kDevice, F_OK) != 0; }, Ms(10000)));
+  }
+
+  void tell(const std::string& command) {
+    ASSERT_TRUE(writeFile(dir_ / "commands", command + "\n")) << command;
+  }
+
+  std::optional<Process> camera_;
+};
+
+// Both formats as sent: YUYV, and MJPEG within JPEG's loss, also at the larger size scaled.
+TEST_F(Usb, YuyvAndMjpegShowTheFootage) {
+  ASSERT_EQ(driverName(), "uvcvideo");
+  const cv::Mat small = firstFrame(clip("walk.orv")), large = firstFrame(clip("walk720.orv"));
+  ASSERT_FALSE(small.empty() || large.empty());
+  cv::Mat scaled;
+  cv::resize(large, scaled, kPictureSize, 0, 0, cv::INTER_LINEAR);
+  const struct {
+    std::string format, size;
+    const cv::Mat& expected;
+  } cases[] = {{"YUYV", "", small}, {"MJPG", "", small}, {"MJPG", "1280x720", scaled}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format + " " + c.size);
+    std::vector<std::string> env = {"ORVELLE_KERNEL_FORMAT=" + c.format};
+    if (!c.size.empty()) env.push_back("ORVELLE_KERNEL_SIZE=" + c.size);
+    Viewer& v = start(env);
+    const double diff = meanDiff(picture_, c.expected);
+    std::printf("USB camera, %s %s: mean difference %.2f\n", c.format.c_str(),
+                c.size.empty() ? "640x480" : c.size.c_str(), diff);
+    EXPECT_LE(diff, kMaxMeanDiff);
+    v.press(XK_q);
+    expectExit(0, "", Ms(10000));
+  }
+}
+
+// A payload with UVC's error bit, JPEGs cut short and JPEGs with garbage inside, as a webcam
+// sends on a poor cable: passed over without a word, and the next good frame shown.
+TEST_F(Usb, DamagedFramesArePassedOverSilently) {
+  const cv::Mat later = clipFrame(clip("walk.orv"), 59);
+  ASSERT_GT(meanDiff(firstFrame(clip("walk.orv")), later), kMaxMeanDiff);
+  Viewer& v = start({"ORVELLE_KERNEL_FORMAT=MJPG"});
+  tell("error 3\ncut 3\ngarbage 3\nframe 59");
+  const auto told = Clock::now();
+  const Picture shown = v.waitPicture(
+      [&](const Picture& p) { return meanDiff(p, later) <= kMaxMeanDiff; }, Ms(30000));
+  EXPECT_LE(meanDiff(shown, later), kMaxMeanDiff) << "the good frame after them is not shown";
+  std::printf("USB camera, 9 damaged frames: the next good one shown after %lld ms\n",
+              static_cast<long long>(since(told).count()));
+  ASSERT_TRUE(v.process().running()) << "stderr: " << v.stderrText();
+  v.press(XK_q);
+  expectExit(0, "", Ms(10000));
+}
+
+// Pulled out of the bus: the viewer ends at once with the camera-lost line.
+TEST_F(Usb, UnpluggedUsbCameraEndsTheViewerAtOnce) {
+  Viewer& v = start();
+  const auto pulled = Clock::now();
+  ASSERT_TRUE(pull());
+  EXPECT_TRUE(v.waitWindowGone(Ms(10000)));
+  const Ms gone = since(pulled);
+  expectExit(1, kCameraLost, Ms(10000));
+  std::printf("USB camera unplugged: window gone after %lld ms\n",
+              static_cast<long long>(gone.count()));
+  EXPECT_LT(gone.count(), 1000);
+}
+
+// A camera that stops sending is given up after 5 s; one whose JPEGs all fail to decode is
+// told as such, not shown frozen or black for ever.
+TEST_F(Usb, SilentOrUndecodableUsbCameraIsGivenUp) {
+  start({"ORVELLE_KERNEL_FORMAT=MJPG"});
+  auto told = Clock::now();
+  tell("stop");
+  EXPECT_TRUE(viewer_->waitWindowGone(Ms(15000)));
+  const Ms silent = since(told);
+  expectExit(1, kCameraLost, Ms(10000));
+  EXPECT_GT(silent.count(), 4500) << "gave up on a camera silent for less than 5 s";
+
+  unplug();
+  plug();
+  start({"ORVELLE_KERNEL_FORMAT=MJPG"});
+  told = Clock::now();
+  tell("broken");
+  EXPECT_TRUE(viewer_->waitWindowGone(Ms(15000)));
+  const Ms broken = since(told);
+  expectExit(1, kUndecodable, Ms(10000));
+  std::printf("USB camera silent: given up after %lld ms; undecodable: after %lld ms\n",
+              static_cast<long long>(silent.count()), static_cast<long long>(broken.count()));
 }
 
 }  // namespace

@@ -1,0 +1,554 @@
+// A USB webcam in software for the kernel tests: a UVC 1.1 camera with a bulk streaming
+// endpoint, YUYV and MJPEG at 640x480 and 1280x720, 30 and 15 frames a second. It is plugged
+// into the machine's USB/IP host controller (vhci-hcd) through a socket pair, so the kernel's
+// own uvcvideo drives it as it drives any webcam, and it answers the USB requests itself.
+//
+//   orvelle_uvc_camera [--port N] [--commands FIFO] FRAMES_640x480 FRAMES_1280x720
+//
+// The frame files are orvelle_vcam_frames's (BGR frames and their JPEGs); the camera shows
+// one frame of them until told otherwise. Commands, one a line on the FIFO:
+//   frame K      show frame K from now on
+//   error N      the next N frames have a payload with UVC's error bit
+//   cut N        the next N JPEGs are cut short at half
+//   garbage N    the next N JPEGs have garbage in their middle
+//   broken       no JPEG from now on starts as one
+//   stop         no more frames, though the requests are still answered
+// Unplugged (the port written to vhci-hcd's detach), it ends with status 0.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "frame_file.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char* const kVhci = "/sys/devices/platform/vhci_hcd.0";
+constexpr int kSpeedHigh = 3;  // USB_SPEED_HIGH
+constexpr uint32_t kClockHz = 48000000;
+// Payloads as large as uvcvideo's bulk URBs can be (32 packets of 512 bytes): one per URB.
+constexpr uint32_t kPayload = 16384;
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "orvelle_uvc_camera: %s\n", what.c_str());
+  return 1;
+}
+
+// ---- descriptors ----
+
+void put16(Bytes& b, unsigned v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+void put32(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+struct Size {
+  unsigned w, h;
+};
+const Size kSizes[] = {{640, 480}, {1280, 720}};
+const uint32_t kIntervals[] = {333333, 666666};  // 100 ns units: 30 and 15 fps
+
+Bytes deviceDescriptor() {
+  Bytes d = {18, 1};
+  put16(d, 0x0200);
+  d.insert(d.end(), {0xef, 0x02, 0x01, 64});  // miscellaneous, interface association
+  put16(d, 0x1209);                           // pid.codes' test vendor
+  put16(d, 0x0001);
+  put16(d, 0x0100);
+  d.insert(d.end(), {1, 2, 0, 1});
+  return d;
+}
+
+void frameDescriptor(Bytes& d, uint8_t subtype, uint8_t index, Size s) {
+  const uint32_t bytes = s.w * s.h * 2;
+  d.insert(d.end(), {34, 0x24, subtype, index, 0});
+  put16(d, s.w);
+  put16(d, s.h);
+  put32(d, bytes * 8 * 15);  // bit rates, at 15 and 30 fps
+  put32(d, bytes * 8 * 30);
+  put32(d, bytes);
+  put32(d, kIntervals[0]);
+  d.push_back(2);
+  for (uint32_t i : kIntervals) put32(d, i);
+}
+
+Bytes configDescriptor() {
+  Bytes d = {9, 2, 0, 0, 2, 1, 0, 0x80, 250};
+  d.insert(d.end(), {8, 0x0b, 0, 2, 0x0e, 0x03, 0, 2});  // interface association
+  d.insert(d.end(), {9, 4, 0, 0, 0, 0x0e, 0x01, 0, 2});  // video control
+  d.insert(d.end(), {13, 0x24, 1, 0x10, 0x01, 52, 0});   // header, UVC 1.1, 52 bytes
+  put32(d, kClockHz);
+  d.insert(d.end(), {1, 1});                                        // streaming interface 1
+  d.insert(d.end(), {18, 0x24, 2, 1, 0x01, 0x02, 0, 0, 0, 0, 0, 0,  // camera terminal 1
+                     0, 0, 3, 0, 0, 0});
+  // processing unit 2, with brightness
+  d.insert(d.end(), {12, 0x24, 5, 2, 1, 0, 0, 2, 0x01, 0x00, 0, 0});
+  d.insert(d.end(), {9, 0x24, 3, 3, 0x01, 0x01, 0, 2, 0});  // streaming terminal 3
+  d.insert(d.end(), {9, 4, 1, 0, 1, 0x0e, 0x02, 0, 0});     // video streaming
+  // its header (two formats, endpoint 0x81, terminal 3), YUY2 and MJPEG with their frames
+  const size_t header = d.size();
+  d.insert(d.end(), {15, 0x24, 1, 2, 0, 0, 0x81, 0, 3, 0, 0, 0, 1, 0, 0});
+  d.insert(d.end(),
+           {27,   0x24, 4,    1,    2,    'Y',  'U',  'Y', '2', 0x00, 0x00, 0x10, 0x00, 0x80,
+            0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71, 16,  1,   0,    0,    0,    0});
+  for (uint8_t i = 0; i < 2; ++i) frameDescriptor(d, 5, i + 1, kSizes[i]);
+  d.insert(d.end(), {11, 0x24, 6, 2, 2, 0, 1, 0, 0, 0, 0});
+  for (uint8_t i = 0; i < 2; ++i) frameDescriptor(d, 7, i + 1, kSizes[i]);
+  const size_t streaming = d.size() - header;
+  d[header + 4] = uint8_t(streaming);
+  d[header + 5] = uint8_t(streaming >> 8);
+  d.insert(d.end(), {7, 5, 0x81, 0x02, 0x00, 0x02, 0});  // bulk in, 512 bytes
+  d[2] = uint8_t(d.size());
+  d[3] = uint8_t(d.size() >> 8);
+  return d;
+}
+
+Bytes stringDescriptor(int index) {
+  if (index == 0) return {4, 3, 0x09, 0x04};
+  const char* s = index == 1 ? "Orvelle" : "Orvelle USB test camera";
+  Bytes d = {uint8_t(2 + 2 * std::strlen(s)), 3};
+  for (; *s; ++s) put16(d, uint8_t(*s));
+  return d;
+}
+
+// ---- pictures ----
+
+struct Clip {
+  std::vector<Bytes> yuyv, jpeg;
+};
+
+// BGR to YUYV as OpenCV converts it back: BT.601, luma 16 to 235.
+Bytes toYuyv(const uint8_t* bgr, Size s) {
+  Bytes out(size_t(s.w) * s.h * 2);
+  uint8_t* o = out.data();
+  for (size_t i = 0; i < size_t(s.w) * s.h; i += 2, bgr += 6, o += 4) {
+    int u = 0, v = 0;
+    for (int k = 0; k < 2; ++k) {
+      const int b = bgr[3 * k], g = bgr[3 * k + 1], r = bgr[3 * k + 2];
+      o[2 * k] = uint8_t((66 * r + 129 * g + 25 * b + 128 + 4096) >> 8);
+      u += -38 * r - 74 * g + 112 * b;
+      v += 112 * r - 94 * g - 18 * b;
+    }
+    o[1] = uint8_t(std::clamp((u / 2 + 128) / 256 + 128, 0, 255));
+    o[3] = uint8_t(std::clamp((v / 2 + 128) / 256 + 128, 0, 255));
+  }
+  return out;
+}
+
+bool loadClip(const char* path, Size want, Clip& clip) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  unsigned w = 0, h = 0, n = 0;
+  in >> magic >> w >> h >> n;
+  in.get();
+  if (!in || magic != ORVCAM_MAGIC_JPEG || w != want.w || h != want.h || n == 0) return false;
+  Bytes bgr(size_t(w) * h * 3);
+  for (unsigned i = 0; i < n; ++i) {
+    if (!in.read(reinterpret_cast<char*>(bgr.data()), std::streamsize(bgr.size()))) return false;
+    clip.yuyv.push_back(toYuyv(bgr.data(), want));
+  }
+  std::vector<uint64_t> offsets(n + 1);
+  for (uint64_t& o : offsets) {
+    uint8_t b[8];
+    if (!in.read(reinterpret_cast<char*>(b), 8)) return false;
+    o = 0;
+    for (int k = 7; k >= 0; --k) o = o << 8 | b[k];
+  }
+  for (unsigned i = 0; i < n; ++i) {
+    Bytes j(offsets[i + 1] - offsets[i]);
+    if (!in.read(reinterpret_cast<char*>(j.data()), std::streamsize(j.size()))) return false;
+    clip.jpeg.push_back(std::move(j));
+  }
+  return true;
+}
+
+// ---- USB/IP ----
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+void putBe32(Bytes& b, uint32_t v) {
+  for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+bool readAll(int fd, void* data, size_t n) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t r = read(fd, p, n);
+    if (r <= 0) {
+      if (r < 0 && errno == EINTR) continue;
+      return false;
+    }
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const Bytes& b) {
+  size_t done = 0;
+  while (done < b.size()) {
+    const ssize_t r = write(fd, b.data() + done, b.size() - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    done += size_t(r);
+  }
+  return true;
+}
+
+struct Urb {
+  uint32_t seqnum, length;
+};
+
+class Camera {
+ public:
+  Camera(int sock, const Clip* clips) : sock_(sock), clips_(clips) { probe_ = defaults(); }
+
+  // Serves until the socket closes: unplugged.
+  int run(int commands) {
+    std::string pending;
+    for (;;) {
+      const int64_t wait = streamWait();
+      pollfd fds[2] = {{sock_, POLLIN, 0}, {commands, POLLIN, 0}};
+      if (poll(fds, commands >= 0 ? 2 : 1, int(wait)) < 0 && errno != EINTR) return 1;
+      if (fds[0].revents) {
+        if (!serveRequest()) return 0;
+        continue;  // every request first: the URBs to fill, and those cancelled
+      }
+      if (commands >= 0 && fds[1].revents & POLLIN) {
+        char buf[256];
+        const ssize_t n = read(commands, buf, sizeof buf);
+        if (n > 0) pending.append(buf, size_t(n));
+        for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+          command(pending.substr(0, eol));
+          pending.erase(0, eol + 1);
+        }
+      }
+      if (!sendPayload()) return 0;
+    }
+  }
+
+ private:
+  // The streaming parameters the camera proposes: YUYV 640x480 at 30 fps.
+  Bytes defaults() const { return negotiate(1, 1, kIntervals[0]); }
+
+  Bytes negotiate(unsigned format, unsigned frame, uint32_t interval) const {
+    format = std::clamp(format, 1u, 2u);
+    frame = std::clamp(frame, 1u, 2u);
+    interval = interval > (kIntervals[0] + kIntervals[1]) / 2 ? kIntervals[1] : kIntervals[0];
+    const Size s = kSizes[frame - 1];
+    Bytes p(34, 0);
+    p[0] = 1;  // the frame interval is fixed
+    p[2] = uint8_t(format);
+    p[3] = uint8_t(frame);
+    std::memcpy(&p[4], &interval, 4);  // little-endian, as USB
+    const uint32_t bytes = s.w * s.h * 2, payload = kPayload, clock = kClockHz;
+    std::memcpy(&p[18], &bytes, 4);
+    std::memcpy(&p[22], &payload, 4);
+    std::memcpy(&p[26], &clock, 4);
+    p[30] = 3;  // frame ID and end of frame in the payload headers
+    p[31] = p[32] = p[33] = 0;
+    return p;
+  }
+
+  // One USB/IP request (48 bytes, big-endian, as usbip_protocol.rst lays them out).
+  bool serveRequest() {
+    uint8_t h[48];
+    if (!readAll(sock_, h, sizeof h)) return false;
+    const uint32_t command = be32(h), seqnum = be32(h + 4), in = be32(h + 12), ep = be32(h + 16);
+    const uint32_t length = be32(h + 24);
+    const uint8_t* setup = h + 40;
+    if (command == 2) {  // CMD_UNLINK of the request numbered at 20
+      const auto it = std::find_if(urbs_.begin(), urbs_.end(),
+                                   [&](const Urb& u) { return u.seqnum == be32(h + 20); });
+      const bool found = it != urbs_.end();
+      if (found) urbs_.erase(it);
+      return reply(4, seqnum, found ? -ECONNRESET : 0, {}, 0);
+    }
+    if (command != 1) return false;  // not CMD_SUBMIT
+    Bytes out;
+    if (!in && length > 0) {
+      out.resize(length);
+      if (!readAll(sock_, out.data(), out.size())) return false;
+    }
+    if (ep != 0) {
+      urbs_.push_back({seqnum, length});
+      return true;
+    }
+    Bytes answer;
+    const int status = control(setup, out, answer) ? 0 : -EPIPE;
+    const uint16_t wanted = uint16_t(setup[6] | setup[7] << 8);
+    if (answer.size() > wanted) answer.resize(wanted);
+    return reply(3, seqnum, status, answer, in ? 0 : uint32_t(out.size()));
+  }
+
+  // RET_SUBMIT (3) or RET_UNLINK (4): the status, the length done, an IN transfer's data.
+  bool reply(uint32_t command, uint32_t seqnum, int status, const Bytes& data, uint32_t done) {
+    Bytes r;
+    putBe32(r, command);
+    putBe32(r, seqnum);
+    for (int i = 0; i < 3; ++i) putBe32(r, 0);
+    putBe32(r, uint32_t(status));
+    putBe32(r, data.empty() ? done : uint32_t(data.size()));
+    r.resize(48, 0);
+    r.insert(r.end(), data.begin(), data.end());
+    return writeAll(sock_, r);
+  }
+
+  // A control request; false stalls it.
+  bool control(const uint8_t* s, const Bytes& out, Bytes& in) {
+    const uint8_t type = s[0], request = s[1];
+    const unsigned value = s[2] | s[3] << 8, index = s[4] | s[5] << 8;
+    if ((type & 0x60) == 0) {  // standard
+      switch (request) {
+        case 0:  // GET_STATUS
+          in = {0, 0};
+          return true;
+        case 1:  // CLEAR_FEATURE: uvcvideo halts the bulk endpoint to stop the stream
+          if (type == 0x02 && index == 0x81) streaming_ = false;
+          return true;
+        case 6:  // GET_DESCRIPTOR
+          switch (value >> 8) {
+            case 1:
+              in = deviceDescriptor();
+              return true;
+            case 2:
+              in = configDescriptor();
+              return true;
+            case 3:
+              if ((value & 0xff) > 2) return false;
+              in = stringDescriptor(value & 0xff);
+              return true;
+          }
+          return false;
+        case 8:  // GET_CONFIGURATION
+          in = {1};
+          return true;
+        case 9:   // SET_CONFIGURATION
+        case 11:  // SET_INTERFACE
+          return true;
+        case 10:  // GET_INTERFACE
+          in = {0};
+          return true;
+      }
+      return false;
+    }
+    if ((type & 0x60) != 0x20) return false;
+    const unsigned selector = value >> 8, interface = index & 0xff, entity = index >> 8;
+    const bool set = request == 0x01;
+    if (interface == 1 && entity == 0 && (selector == 1 || selector == 2)) {
+      if (set) {
+        if (out.size() < 26) return false;
+        Bytes p = negotiate(out[2], out[3], get32(&out[4]));
+        if (selector == 1) {
+          probe_ = p;
+        } else {
+          start(p);
+        }
+        return true;
+      }
+      switch (request) {
+        case 0x81:  // GET_CUR
+          in = probe_;
+          return true;
+        case 0x82:  // GET_MIN, MAX, DEF
+        case 0x83:
+        case 0x87:
+          in = defaults();
+          return true;
+        case 0x85:  // GET_LEN
+          in = {34, 0};
+          return true;
+        case 0x86:  // GET_INFO
+          in = {3};
+          return true;
+      }
+      return false;
+    }
+    if (interface == 0 && entity == 0 && selector == 2 && request == 0x81) {
+      in = {lastError_};  // why the last request stalled
+      return true;
+    }
+    if (interface == 0 && entity == 2 && selector == 2) {  // brightness
+      switch (request) {
+        case 0x01:
+          if (out.size() != 2) return false;
+          brightness_ = out[0] | out[1] << 8;
+          return true;
+        case 0x81:
+          in = {uint8_t(brightness_), uint8_t(brightness_ >> 8)};
+          return true;
+        case 0x82:
+          in = {0, 0};
+          return true;
+        case 0x83:
+          in = {255, 0};
+          return true;
+        case 0x84:
+          in = {1, 0};
+          return true;
+        case 0x85:
+          in = {2, 0};
+          return true;
+        case 0x86:
+          in = {3};
+          return true;
+        case 0x87:
+          in = {128, 0};
+          return true;
+      }
+    }
+    lastError_ = 0x06;  // invalid control
+    return false;
+  }
+
+  void start(const Bytes& committed) {
+    format_ = committed[2];
+    clip_ = &clips_[committed[3] - 1];
+    interval_ = get32(&committed[4]) * int64_t(100);
+    streaming_ = true;
+    frame_.clear();
+    nextFrame_ = now();
+  }
+
+  void command(const std::string& line) {
+    char word[16] = "";
+    unsigned n = 0;
+    std::sscanf(line.c_str(), "%15s %u", word, &n);
+    const std::string w = word;
+    if (w == "frame") shown_ = n;
+    if (w == "error") errors_ = n;
+    if (w == "cut") cuts_ = n;
+    if (w == "garbage") garbage_ = n;
+    if (w == "broken") broken_ = true;
+    if (w == "stop") stopped_ = true;
+  }
+
+  static int64_t now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+  }
+
+  // How long poll may wait: a frame under way is sent as fast as URBs come.
+  int64_t streamWait() const {
+    if (!streaming_ || stopped_ || urbs_.empty()) return -1;
+    if (sent_ < frame_.size()) return 0;
+    return std::max<int64_t>(0, (nextFrame_ - now() + 999999) / 1000000);
+  }
+
+  // The next frame's bytes, damaged as told.
+  void nextFrame() {
+    const size_t k = shown_ % clip_->yuyv.size();
+    frame_ = format_ == 1 ? clip_->yuyv[k] : clip_->jpeg[k];
+    errorPayload_ = SIZE_MAX;
+    // One fault a frame: error bits first, then cut JPEGs, then garbage.
+    if (errors_ > 0) {
+      --errors_;
+      errorPayload_ = 1;
+    } else if (format_ == 2 && cuts_ > 0) {
+      --cuts_;
+      frame_.resize(frame_.size() / 2);
+    } else if (format_ == 2 && garbage_ > 0) {
+      --garbage_;
+      uint32_t x = 12345;
+      for (size_t i = frame_.size() / 3; i < frame_.size() / 2; ++i) {
+        x = x * 1103515245 + 12345;
+        frame_[i] = uint8_t(x >> 16);
+      }
+    }
+    if (format_ == 2 && broken_) frame_[0] = frame_[1] = 0;  // no JPEG's start
+    sent_ = 0;
+    payload_ = 0;
+    fid_ ^= 1;
+    pts_ = uint32_t(now() / 1000 * (kClockHz / 1000000));
+  }
+
+  bool sendPayload() {
+    if (!streaming_ || stopped_ || urbs_.empty()) return true;
+    if (sent_ >= frame_.size()) {
+      if (now() < nextFrame_) return true;
+      nextFrame_ = std::max(nextFrame_ + interval_, now());
+      nextFrame();
+    }
+    const Urb urb = urbs_.front();
+    urbs_.pop_front();
+    // A payload shorter than the URB ends there; one as long ends only at kPayload.
+    const size_t room = urb.length >= kPayload ? kPayload : urb.length - 1;
+    const size_t n = std::min(frame_.size() - sent_, room - 6);
+    const bool last = sent_ + n == frame_.size();
+    Bytes p = {6,
+               uint8_t(0x04 | fid_ | (last ? 0x02 : 0) | (payload_ == errorPayload_ ? 0x40 : 0))};
+    put32(p, pts_);
+    p.insert(p.end(), frame_.begin() + long(sent_), frame_.begin() + long(sent_ + n));
+    sent_ += n;
+    ++payload_;
+    return reply(3, urb.seqnum, 0, p, 0);
+  }
+
+  int sock_;
+  const Clip* clips_;
+  const Clip* clip_ = nullptr;
+  Bytes probe_;
+  std::deque<Urb> urbs_;
+  bool streaming_ = false, stopped_ = false, broken_ = false;
+  unsigned format_ = 1, shown_ = 0, errors_ = 0, cuts_ = 0, garbage_ = 0;
+  unsigned brightness_ = 128;
+  uint8_t lastError_ = 0, fid_ = 1;
+  int64_t interval_ = 0, nextFrame_ = 0;
+  Bytes frame_;
+  size_t sent_ = 0, payload_ = 0, errorPayload_ = SIZE_MAX;
+  uint32_t pts_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int port = 0;
+  const char* fifo = nullptr;
+  std::vector<const char*> files;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--port" && i + 1 < argc) {
+      port = std::atoi(argv[++i]);
+    } else if (a == "--commands" && i + 1 < argc) {
+      fifo = argv[++i];
+    } else {
+      files.push_back(argv[i]);
+    }
+  }
+  if (files.size() != 2)
+    return fail(
+        "usage: orvelle_uvc_camera [--port N] [--commands FIFO] FRAMES_640x480 "
+        "FRAMES_1280x720");
+  Clip clips[2];
+  for (int i = 0; i < 2; ++i)
+    if (!loadClip(files[i], kSizes[i], clips[i]))
+      return fail(std::string("not a frame file with JPEGs of the size wanted: ") + files[i]);
+  const int commands = fifo ? open(fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
+  if (fifo && commands < 0) return fail(std::string("cannot open ") + fifo);
+
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return fail("no socket pair");
+  // The kernel's end: vhci-hcd takes its own reference to the socket.
+  const std::string attach = std::to_string(port) + " " + std::to_string(sv[1]) + " " +
+                             std::to_string(0x10002) + " " + std::to_string(kSpeedHigh);
+  const int fd = open((std::string(kVhci) + "/attach").c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || write(fd, attach.data(), attach.size()) != ssize_t(attach.size()))
+    return fail(std::string("cannot attach to vhci-hcd (is it loaded?): ") + std::strerror(errno));
+  close(fd);
+  close(sv[1]);
+  return Camera(sv[0], clips).run(commands);
+}
