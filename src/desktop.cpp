@@ -21,6 +21,7 @@
 #include <QWindow>
 #include <QtGlobal>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <clocale>
 #include <cstdio>
@@ -80,6 +81,11 @@ void releaseStderr() {
 }
 
 [[noreturn]] void die(const std::string& why) {
+  // Qt's Wayland event thread may find the connection broken just as the main thread does:
+  // the first to get here tells it, the other waits for the exit.
+  static std::atomic<bool> dying{false};
+  if (dying.exchange(true))
+    for (;;) pause();
   releaseStderr();
   std::fprintf(stderr, "orvelle: %s\n", why.c_str());
   // Not exit(): Qt may be half torn down, and its own handlers would run again.
