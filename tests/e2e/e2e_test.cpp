@@ -663,11 +663,6 @@ class SwayTest : public testing::Test {
     ASSERT_TRUE(sway_->ok()) << "sway did not start: " << fileText(dir_ / "sway.log");
   }
 
-  static std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
   // A session's display variables: its own runtime directory and sway's Wayland socket.
   std::vector<std::string> session(std::vector<std::string> more = {}) const {
     more.push_back("XDG_RUNTIME_DIR=" + runtimeDir_);

@@ -40,6 +40,12 @@ using Picture = cv::Mat;  // what the window shows, 8-bit BGR
 
 const cv::Size kPictureSize(640, 480);
 
+// A whole file's text; empty where it cannot be read.
+[[maybe_unused]] std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 [[maybe_unused]] std::string clip(const char* name) {
   return std::string(ORVELLE_E2E_CLIPS) + "/" + name;
 }
@@ -285,10 +291,7 @@ class Viewer {
     std::rename(tmp.c_str(), controlFile_.c_str());
   }
 
-  std::string stderrText() const {
-    std::ifstream in(errFile_);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string stderrText() const { return fileText(errFile_); }
 
   // Waits for the viewer's top-level window to be mapped; a viewer that dies ends the wait,
   // so the limit only catches a hang and is generous for a loaded machine.

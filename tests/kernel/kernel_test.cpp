@@ -395,8 +395,7 @@ TEST_F(Kernel, CameraInUseOrForbiddenIsToldApart) {
     Process nobody({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", viewerExe()},
                    env, "/dev/null", err);
     EXPECT_TRUE(exitedWith(nobody.waitExit(kStartLimit), 1));
-    std::ifstream in(err);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kNoPermission);
+    EXPECT_EQ(fileText(err), kNoPermission);
   }
 }
 
@@ -464,8 +463,7 @@ class Usb : public Viewing {
                                              clip("walk.orv"), clip("walk720.orv")},
                     std::vector<std::string>{}, "/dev/null", err);
     ASSERT_TRUE(waitFor([] { return driverName() == "uvcvideo"; }, Ms(30000)))
-        << "uvcvideo did not take the camera; it said: "
-        << std::string(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
+        << "uvcvideo did not take the camera; it said: " << fileText(err);
   }
 
   // Detached from the bus (its port, 0), as a cable pulled out.
