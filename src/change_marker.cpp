@@ -37,7 +37,7 @@ struct Candidate {
 // Slowest first.
 const Candidate kCandidates[] = {
     {{"plain", markRowPlain}, [] { return true; }},
-    {{simd_baseline::simdName(), markRowSimd<simd_baseline::markRowBlocks>}, [] { return true; }},
+    {{simd_baseline::simdName(), markRowSimd<simd_baseline::markRowBlocks>}, cpuHasBaseline},
 #ifdef ORVELLE_SIMD_AVX2
     {{simd_avx2::simdName(), markRowSimd<simd_avx2::markRowBlocks>}, cpuHasAvx2},
 #endif

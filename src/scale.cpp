@@ -27,7 +27,8 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
   const double scaleY = 1. / (double(to.height) / from.height);
   xofs_.resize(to.width);
   alpha_.resize(2 * to.width);
-  alpha2_.resize(2 * to.width);
+  alphaHi_.assign(16 * (to.width / 2 + 2), 0);
+  alphaLo_.assign(alphaHi_.size(), 0);
   xmax_ = to.width;
   safeEnd_ = 0;
   for (int dx = 0; dx < to.width; ++dx) {
@@ -43,8 +44,11 @@ void LinearScaler::prepare(cv::Size from, cv::Size to) {
     if (3 * sx + 8 <= 3 * from.width) safeEnd_ = dx + 1;
     alpha_[2 * dx] = cv::saturate_cast<short>((1.f - fx) * kOne);
     alpha_[2 * dx + 1] = cv::saturate_cast<short>(fx * kOne);
-    const int pair = ushort(alpha_[2 * dx]) | alpha_[2 * dx + 1] * 65536;  // as v_dotprod pairs
-    alpha2_[2 * dx] = alpha2_[2 * dx + 1] = pair;
+    for (int c = 0; c < 6; ++c) {
+      const int at = 16 * (dx / 2) + 6 * (dx % 2) + c;
+      alphaHi_[at] = schar(alpha_[2 * dx + c % 2] >> 5);
+      alphaLo_[at] = schar(alpha_[2 * dx + c % 2] & 31);
+    }
   }
   yofs_.resize(to.height);
   beta_.resize(2 * to.height);
@@ -91,11 +95,13 @@ void LinearScaler::scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) c
   const int end = std::min(xmax_, safeEnd_);
 #ifdef ORVELLE_SIMD_AVX2
   if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = simd_avx2::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+    dx = simd_avx2::scaleAcross2(s0, s1, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d0,
+                                 d1);
   else
 #endif
-      if (simd >= Simd::baseline)
-    dx = simd_baseline::scaleAcross2(s0, s1, xofs_.data(), alpha2_.data(), end, d0, d1);
+      if (simd >= Simd::baseline && cpuHasBaseline())
+    dx = simd_baseline::scaleAcross2(s0, s1, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end,
+                                     d0, d1);
   scaleRest(s0, dx, d0);
   scaleRest(s1, dx, d1);
   band.rowOf[0] = sy0, band.rowOf[1] = sy1;
@@ -115,11 +121,11 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
   const int end = std::min(xmax_, safeEnd_);  // as in scalePair
 #ifdef ORVELLE_SIMD_AVX2
   if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = simd_avx2::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+    dx = simd_avx2::scaleAcross(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
   else
 #endif
-      if (simd >= Simd::baseline)
-    dx = simd_baseline::scaleAcross(s, xofs_.data(), alpha2_.data(), end, d);
+      if (simd >= Simd::baseline && cpuHasBaseline())
+    dx = simd_baseline::scaleAcross(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
   scaleRest(s, dx, d);
   band.rowOf[slot] = sy;
   return band.rows[slot].data();
@@ -182,7 +188,7 @@ void LinearScaler::ScaleBands::operator()(const cv::Range& bands) const {
         x = simd_avx2::blendRows(r0, r1, b0, b1, width, d);
       else
 #endif
-          if (scaler.simd >= Simd::baseline)
+          if (scaler.simd >= Simd::baseline && cpuHasBaseline())
         x = simd_baseline::blendRows(r0, r1, b0, b1, width, d);
       blendRows(r0, r1, b0, b1, x, width, d);
     }

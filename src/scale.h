@@ -12,7 +12,7 @@ class LinearScaler {
   void scale(const cv::Mat& src, cv::Mat& dst, cv::Size size);
 
   // The fastest code the CPU runs, up to this; tests lower it to check every path. The
-  // baseline is SSE2 on x86-64 and NEON on arm64.
+  // baseline is SSSE3 on x86-64 and NEON on arm64.
   enum class Simd { none, baseline, avx2 };
   Simd simd = Simd::avx2;
 
@@ -33,8 +33,10 @@ class LinearScaler {
   cv::Size from_, to_;
   std::vector<int> xofs_, yofs_;     // first source byte of each column, row of each row
   std::vector<short> alpha_, beta_;  // fixed-point weights of the two neighbours
-  std::vector<int> alpha2_;          // each column's alpha_ pair twice, for the SIMD code
-  int xmax_ = 0;                     // columns from here on take the last source column
-  int safeEnd_ = 0;                  // columns before this may read 8 bytes from their pixel
+  // The SIMD code's weights, in bytes: each of alpha_ as 32 * hi + lo, 16 to two columns (the
+  // pair for each channel of the first, then of the second, then four zeros).
+  std::vector<schar> alphaHi_, alphaLo_;
+  int xmax_ = 0;     // columns from here on take the last source column
+  int safeEnd_ = 0;  // columns before this may read 8 bytes from their pixel
   Band bands_[kBands];
 };

@@ -5,7 +5,7 @@
 #include "simd_kernels.h"
 
 #include <cstring>
-#ifdef __AVX2__
+#ifdef __SSSE3__
 #include <immintrin.h>
 #endif
 #include <opencv2/core/hal/intrin.hpp>
@@ -18,8 +18,8 @@ const char* simdName() {
   return "avx2";
 #elif CV_NEON
   return "neon";
-#elif CV_SSE2
-  return "sse2";
+#elif CV_SSSE3
+  return "ssse3";
 #else
   return "none";
 #endif

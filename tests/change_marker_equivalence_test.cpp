@@ -61,7 +61,9 @@ std::vector<MarkKernel> kernels() {
   // So that a broken build or CPU check cannot hide a kernel from the tests, nor leave
   // markChanges on a slower one, on either processor.
 #if defined(__GNUC__) && defined(__x86_64__)
-  const char* fastest = __builtin_cpu_supports("avx2") ? "avx2" : "sse2";
+  const char* fastest = __builtin_cpu_supports("avx2")    ? "avx2"
+                        : __builtin_cpu_supports("ssse3") ? "ssse3"
+                                                          : "plain";
 #elif defined(__aarch64__)
   const char* fastest = "neon";
 #else
