@@ -79,8 +79,8 @@ void registerScene(const Scene& scene) {
     timeMarking(state, scene, [&](const cv::Mat&, cv::Mat& w) { w.copyTo(copy); });
   }));
   // The scaling into the 640 x 480 picture: OpenCV's own against the one the pass uses, and
-  // the scaler's SSSE3 and AVX2 kernels before they were written once. All work in several
-  // threads, so their CPU time is the whole process's.
+  // the scaler's SSSE3 and AVX2 kernels before they were written once (bench/old_scaler.cpp). All
+  // work in several threads, so their CPU time is the whole process's.
   const auto threaded = [](benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
   };
@@ -90,17 +90,23 @@ void registerScene(const Scene& scene) {
       for ([[maybe_unused]] auto _ : state)
         cv::resize(scene.frames[1], out, {640, 480}, 0, 0, cv::INTER_LINEAR);
     }));
-    threaded(benchmark::RegisterBenchmark(("scaler/" + scene.name).c_str(), [&scene](auto& state) {
-      cv::Mat out;
-      LinearScaler scaler;
-      for ([[maybe_unused]] auto _ : state) scaler.scale(scene.frames[1], out, {640, 480});
-    }));
-    threaded(
-        benchmark::RegisterBenchmark(("scaler_old/" + scene.name).c_str(), [&scene](auto& state) {
-          cv::Mat out;
-          OldLinearScaler scaler;
-          for ([[maybe_unused]] auto _ : state) scaler.scale(scene.frames[1], out, {640, 480});
-        }));
+    // Each with its fastest code and with its SSSE3 code, which processors without AVX2 run.
+    const auto scaling = [&](const std::string& name, auto scaler) {
+      threaded(benchmark::RegisterBenchmark((name + "/" + scene.name).c_str(),
+                                            [&scene, scaler](auto& state) mutable {
+                                              cv::Mat out;
+                                              for ([[maybe_unused]] auto _ : state)
+                                                scaler.scale(scene.frames[1], out, {640, 480});
+                                            }));
+    };
+    LinearScaler ssse3;
+    ssse3.simd = LinearScaler::Simd::baseline;
+    OldLinearScaler oldSsse3;
+    oldSsse3.simd = OldLinearScaler::Simd::ssse3;
+    scaling("scaler", LinearScaler());
+    scaling("scaler_ssse3", ssse3);
+    scaling("scaler_old", OldLinearScaler());
+    scaling("scaler_old_ssse3", oldSsse3);
   }
   // An NV12 camera's frame to BGR as OpenCV 4.6 would hand it over (converted, with red and
   // blue swapped, then copied out) against the viewer's way (the raw buffer copied out, then

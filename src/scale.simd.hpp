@@ -72,6 +72,8 @@ static inline int scaleRows(const uchar* const* s, const int* xofs, const schar*
     }
   }
   vx_cleanup();
+#else
+  (void)s, (void)xofs, (void)hi, (void)lo, (void)end, (void)d;
 #endif
   return dx;
 }
