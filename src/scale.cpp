@@ -80,30 +80,31 @@ void LinearScaler::scaleRest(const uchar* s, int dx, short* d) const {
   }
 }
 
+// Rows s[0, rows) scaled across into d[0, rows).
+void LinearScaler::scaleAcross(int rows, const uchar* const* s, short* const* d) const {
+  int dx = 0;
+  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
+  const int end = std::min(xmax_, safeEnd_);
+  const schar *hi = alphaHi_.data(), *lo = alphaLo_.data();
+#ifdef ORVELLE_SIMD_AVX2
+  if (simd >= Simd::avx2 && cpuHasAvx2())
+    dx = simd_avx2::scaleAcross(rows, s, xofs_.data(), hi, lo, end, d);
+  else
+#endif
+      if (simd >= Simd::baseline && cpuHasBaseline())
+    dx = simd_baseline::scaleAcross(rows, s, xofs_.data(), hi, lo, end, d);
+  for (int r = 0; r < rows; ++r) scaleRest(s[r], dx, d[r]);
+}
+
 // Source rows `sy0` and `sy1` scaled across into the band's two rows, unless one is kept.
 // Together they cost less: the columns' offsets and weights are loaded once for both.
 void LinearScaler::scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) const {
   if (sy0 == sy1 || band.rowOf[0] == sy0 || band.rowOf[1] == sy0 || band.rowOf[0] == sy1 ||
       band.rowOf[1] == sy1)
     return;
-  const uchar* s0 = src.ptr<uchar>(sy0);
-  const uchar* s1 = src.ptr<uchar>(sy1);
-  short* d0 = band.rows[0].data();
-  short* d1 = band.rows[1].data();
-  int dx = 0;
-  // Eight bytes are read from each pixel on, so stop where they would pass the row's end.
-  const int end = std::min(xmax_, safeEnd_);
-#ifdef ORVELLE_SIMD_AVX2
-  if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = simd_avx2::scaleAcross2(s0, s1, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d0,
-                                 d1);
-  else
-#endif
-      if (simd >= Simd::baseline && cpuHasBaseline())
-    dx = simd_baseline::scaleAcross2(s0, s1, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end,
-                                     d0, d1);
-  scaleRest(s0, dx, d0);
-  scaleRest(s1, dx, d1);
+  const uchar* s[] = {src.ptr<uchar>(sy0), src.ptr<uchar>(sy1)};
+  short* d[] = {band.rows[0].data(), band.rows[1].data()};
+  scaleAcross(2, s, d);
   band.rowOf[0] = sy0, band.rowOf[1] = sy1;
 }
 
@@ -117,18 +118,9 @@ const short* LinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, int
   }
   const uchar* s = src.ptr<uchar>(sy);
   short* d = band.rows[slot].data();
-  int dx = 0;
-  const int end = std::min(xmax_, safeEnd_);  // as in scalePair
-#ifdef ORVELLE_SIMD_AVX2
-  if (simd >= Simd::avx2 && cpuHasAvx2())
-    dx = simd_avx2::scaleAcross(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  else
-#endif
-      if (simd >= Simd::baseline && cpuHasBaseline())
-    dx = simd_baseline::scaleAcross(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  scaleRest(s, dx, d);
+  scaleAcross(1, &s, &d);
   band.rowOf[slot] = sy;
-  return band.rows[slot].data();
+  return d;
 }
 
 // A class rather than a lambda: cv::parallel_for_ would wrap a lambda in a std::function,

@@ -27,6 +27,7 @@ class LinearScaler {
 
   void prepare(cv::Size from, cv::Size to);
   void scaleRest(const uchar* s, int dx, short* d) const;
+  void scaleAcross(int rows, const uchar* const* s, short* const* d) const;
   void scalePair(const cv::Mat& src, int sy0, int sy1, Band& band) const;
   const short* scaledRow(const cv::Mat& src, int sy, Band& band, int slot) const;
 

@@ -78,16 +78,9 @@ static inline int scaleRows(const uchar* const* s, const int* xofs, const schar*
   return dx;
 }
 
-int scaleAcross(const uchar* s, const int* xofs, const schar* hi, const schar* lo, int end,
-                short* d) {
-  return scaleRows<1>(&s, xofs, hi, lo, end, &d);
-}
-
-int scaleAcross2(const uchar* s0, const uchar* s1, const int* xofs, const schar* hi,
-                 const schar* lo, int end, short* d0, short* d1) {
-  const uchar* s[] = {s0, s1};
-  short* d[] = {d0, d1};
-  return scaleRows<2>(s, xofs, hi, lo, end, d);
+int scaleAcross(int rows, const uchar* const* s, const int* xofs, const schar* hi, const schar* lo,
+                int end, short* const* d) {
+  return rows == 2 ? scaleRows<2>(s, xofs, hi, lo, end, d) : scaleRows<1>(s, xofs, hi, lo, end, d);
 }
 
 // OpenCV's rounding for 8-bit results; the sums stay within 0 to 255.

@@ -8,20 +8,17 @@
 
 #include <opencv2/core.hpp>
 
-#define ORVELLE_SIMD_KERNELS                                                                  \
-  /* The instruction set this build's vectors use: "ssse3", "avx2", "neon", or "none". */     \
-  const char* simdName();                                                                     \
-  /* Marks whole blocks of a row as markChanges does; returns the pixels done. */             \
-  int markRowBlocks(const uchar* ref, uchar* work, int cols);                                 \
-  /* Columns [0, end) of a row scaled across, as the scaler's plain loop; returns those done. \
-   * Takes each column's weights split in two bytes, 8 a column (see LinearScaler); reads 8   \
-   * bytes from each pixel on and writes up to 4 spare shorts after the last column. */       \
-  int scaleAcross(const uchar* s, const int* xofs, const schar* hi, const schar* lo, int end, \
-                  short* d);                                                                  \
-  /* The same for two rows at once. */                                                        \
-  int scaleAcross2(const uchar* s0, const uchar* s1, const int* xofs, const schar* hi,        \
-                   const schar* lo, int end, short* d0, short* d1);                           \
-  /* Two rows scaled across weighed into one; returns the bytes done. */                      \
+#define ORVELLE_SIMD_KERNELS                                                                    \
+  /* The instruction set this build's vectors use: "ssse3", "avx2", "neon", or "none". */       \
+  const char* simdName();                                                                       \
+  /* Marks whole blocks of a row as markChanges does; returns the pixels done. */               \
+  int markRowBlocks(const uchar* ref, uchar* work, int cols);                                   \
+  /* Columns [0, end) of one or two rows scaled across, as the scaler's plain loop; returns     \
+   * those done. Takes each column's weights split in two bytes, 8 a column (see LinearScaler); \
+   * reads 8 bytes from each pixel on and writes up to 4 spare shorts after the last column. */ \
+  int scaleAcross(int rows, const uchar* const* s, const int* xofs, const schar* hi,            \
+                  const schar* lo, int end, short* const* d);                                   \
+  /* Two rows scaled across weighed into one; returns the bytes done. */                        \
   int blendRows(const short* r0, const short* r1, short b0, short b1, int width, uchar* d);
 
 namespace simd_baseline {

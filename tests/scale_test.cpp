@@ -65,16 +65,18 @@ TEST(LinearScaler, MatchesResizeOnWhiteAndOnACheckerboard) {
 #if defined(__x86_64__) || defined(__aarch64__)
   // Nor has a build left it out, which would leave the plain loops to match themselves.
   const uchar row[64] = {};
+  const uchar* rows[] = {row};
   const int xofs[] = {0, 3, 6, 9};
   const schar weights[64] = {};
   short across[16];
+  short* out[] = {across};
   if (cpuHasBaseline()) {
-    EXPECT_EQ(simd_baseline::scaleAcross(row, xofs, weights, weights, 4, across), 4)
+    EXPECT_EQ(simd_baseline::scaleAcross(1, rows, xofs, weights, weights, 4, out), 4)
         << simd_baseline::simdName();
   }
 #ifdef ORVELLE_SIMD_AVX2
   if (cpuHasAvx2()) {
-    EXPECT_EQ(simd_avx2::scaleAcross(row, xofs, weights, weights, 4, across), 4);
+    EXPECT_EQ(simd_avx2::scaleAcross(1, rows, xofs, weights, weights, 4, out), 4);
   }
 #endif
 #endif
