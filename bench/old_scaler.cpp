@@ -5,19 +5,11 @@
 #include <opencv2/imgproc.hpp>
 #include <utility>
 
+#include "simd_kernels.h"  // which of SSSE3 (the x86 baseline) and AVX2 the CPU runs
+
 #if defined(__GNUC__) && defined(__x86_64__)
 #define ORVELLE_X86_SIMD 1
 #include <immintrin.h>
-
-static bool cpuHasSsse3() {
-  static const bool has = __builtin_cpu_supports("ssse3") != 0;
-  return has;
-}
-
-static bool cpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
 #endif
 
 namespace {
@@ -156,7 +148,7 @@ const short* OldLinearScaler::scaledRow(const cv::Mat& src, int sy, Band& band, 
   const int end = std::min(xmax_, safeEnd_);
   if (simd >= Simd::avx2 && cpuHasAvx2())
     dx = scaleAcrossAvx2(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
-  else if (simd >= Simd::ssse3 && cpuHasSsse3())
+  else if (simd >= Simd::ssse3 && cpuHasBaseline())
     dx = scaleAcrossSsse3(s, xofs_.data(), alphaHi_.data(), alphaLo_.data(), end, d);
   d += 3 * dx;
 #endif
