@@ -159,14 +159,14 @@ int runViewer() {
   // The window comes as soon as the camera is open; a slow camera's first frame may take
   // seconds, and the window answers its keys meanwhile. The camera starts streaming first,
   // so that it starts while the window system does.
-  Camera camera;
-  if (const std::string why = camera.open(); !why.empty()) return fail(why);
-  camera.start();
+  std::string why;
+  std::unique_ptr<Camera> camera = openCamera(why);
+  if (!camera) return fail(why);
+  camera->start();
   Viewer viewer;
   warmUp(viewer);
-  if (const std::string why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
-      !why.empty())
-    return fail(why);
+  why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
+  if (!why.empty()) return fail(why);
 
   cv::namedWindow(kWindow, cv::WINDOW_NORMAL | cv::WINDOW_GUI_NORMAL);
   cv::resizeWindow(kWindow, kPictureSize.width, kPictureSize.height);
@@ -181,7 +181,7 @@ int runViewer() {
   bool blank = true;
   const ViewerIo io{
       [&](cv::Mat& frame, int ms) {
-        const Grab grab = camera.next(frame, blank ? 1 : ms);
+        const Grab grab = camera->next(frame, blank ? 1 : ms);
         if (blank && grab == Grab::None) show(cv::Mat::zeros(kPictureSize, CV_8UC3));
         blank = false;
         return grab;
@@ -192,8 +192,9 @@ int runViewer() {
   };
   const LoopEnd end = runLoop(viewer, io);
 
-  camera.release();
+  why = end == LoopEnd::Quit ? "" : camera->whyLost();
+  camera.reset();
   cv::destroyWindow(kWindow);
   freeOverlayFont();
-  return end == LoopEnd::Quit ? 0 : fail(camera.whyLost());
+  return why.empty() ? 0 : fail(why);
 }
