@@ -2,7 +2,6 @@
 #include "libcamera_camera.h"
 
 #include <libcamera/libcamera.h>
-#include <linux/videodev2.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -16,8 +15,8 @@ namespace lc = libcamera;
 
 namespace {
 
-// The formats a viewfinder stream may come in, best first: those the picture is already in,
-// then the ones that cost least to convert.
+// The formats a viewfinder stream may come in, best first: the viewer's own B G R, then the
+// ones that cost least to convert.
 const lc::PixelFormat kFormats[] = {
     lc::formats::RGB888,   lc::formats::BGR888,   lc::formats::XRGB8888, lc::formats::ARGB8888,
     lc::formats::XBGR8888, lc::formats::ABGR8888, lc::formats::YUYV,     lc::formats::UYVY,
@@ -51,7 +50,7 @@ class LibcameraCamera : public Camera {
 
   std::string open();
   Grab next(cv::Mat& frame, int ms) override;
-  std::string whyLost() const override { return refused_ ? cannotCapture() : silence_.why(); }
+  std::string whyLost() const override { return silence_.why(); }
 
  private:
   std::string cannotCapture() const { return "cannot capture from the camera " + camera_->id(); }
@@ -71,7 +70,7 @@ class LibcameraCamera : public Camera {
   std::vector<std::unique_ptr<lc::Request>> requests_;
   std::map<const lc::FrameBuffer*, Mapping> mappings_;
   lc::Stream* stream_ = nullptr;
-  bool acquired_ = false, started_ = false, refused_ = false;
+  bool acquired_ = false, started_ = false;
   Silence silence_;
 
   std::mutex mutex_;
