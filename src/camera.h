@@ -31,6 +31,9 @@ class Camera {
 std::unique_ptr<Camera> openCamera(std::string& why);
 
 // Converts a raw frame of a format OpenCV 4.6 turns into RGB instead of BGR (NV12, NV21,
-// Bayer BGGR), or a JPEG (MJPEG), to 8-bit BGR. False for other formats, for a frame shorter
-// than `size`, and for a damaged JPEG.
+// Bayer BGGR), or a JPEG (MJPEG), to 8-bit BGR. `size` is the size the camera agreed to; it
+// and the frame may be anything a camera sends. False for other formats; for a `size` with no
+// pixels; for an uncompressed frame larger than 8K UHD, shorter than `size`, or of an odd size
+// in NV12 or NV21; and for a JPEG that is damaged, has more than one scan, or more pixels than
+// 4 times `size` or 8K UHD has, which is refused before anything is allocated for it.
 bool rawToBgr(uint32_t fourcc, const cv::Mat& raw, cv::Size size, cv::Mat& bgr);

@@ -68,4 +68,18 @@ TEST(RawFrames, FormatsOpenCvTurnsToRgbComeOutInTheirColours) {
   EXPECT_TRUE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), size, bgr));
 }
 
+// A camera that ignores the size it agreed to is shown; a JPEG far larger than that size, or
+// progressive, is refused unread.
+TEST(RawFrames, JpegsAreHeldToTheAgreedSize) {
+  std::vector<uchar> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", bars({1280, 720}), jpeg));
+  const cv::Mat raw = cv::Mat(jpeg).reshape(1, 1);
+  cv::Mat bgr;
+  ASSERT_TRUE(rawToBgr(V4L2_PIX_FMT_MJPEG, raw, {640, 480}, bgr));
+  EXPECT_EQ(bgr.size(), cv::Size(1280, 720));
+  EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, raw, {320, 240}, bgr)) << "12 times the agreed size";
+  ASSERT_TRUE(cv::imencode(".jpg", bars({64, 48}), jpeg, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}));
+  EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), {64, 48}, bgr));
+}
+
 }  // namespace
