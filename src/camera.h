@@ -58,14 +58,18 @@ class Silence {
 };
 
 // Converts a raw frame of a format OpenCV 4.6 turns into RGB instead of BGR (NV12, NV21,
-// Bayer BGGR), or a JPEG (MJPEG), to 8-bit BGR. False for other formats, for a frame shorter
-// than `size`, and for a damaged JPEG.
+// Bayer BGGR), or a JPEG (MJPEG), to 8-bit BGR. `size` is the size the camera agreed to; it
+// and the frame may be anything a camera sends. False for other formats; for a `size` with no
+// pixels; for an uncompressed frame larger than 8K UHD, shorter than `size`, or of an odd size
+// in NV12 or NV21; and for a JPEG that is damaged, has more than one scan, or more pixels than
+// 4 times `size` or 8K UHD has, which is refused before anything is allocated for it.
 bool rawToBgr(uint32_t fourcc, const cv::Mat& raw, cv::Size size, cv::Mat& bgr);
 
 // Converts a frame as libcamera hands it over to 8-bit BGR: `drmFourcc` names its format as
 // libcamera does (DRM's codes: RG24, BG24, XR24, AR24, XB24, AB24, YUYV, UYVY, YVYU, NV12,
 // NV21, YU12, YV12, MJPG), `planes` are its planes' bytes (one row each; the chroma may also
 // follow the luma in the first plane) and `stride` the bytes from one row of the first plane
-// to the next. False for other formats and for planes too short for `size`.
+// to the next. False for other formats, for a `size` with no pixels or more than 8K UHD has,
+// and for planes too short for it.
 bool planesToBgr(uint32_t drmFourcc, cv::Size size, size_t stride,
                  const std::vector<cv::Mat>& planes, cv::Mat& bgr);

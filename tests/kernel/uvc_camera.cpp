@@ -12,6 +12,7 @@
 //   cut N        the next N JPEGs are cut short at half
 //   garbage N    the next N JPEGs have garbage in their middle
 //   broken       no JPEG from now on starts as one
+//   lie          every JPEG from now on claims to be 65500x65500, the most JPEG can say
 //   stop         no more frames, though the requests are still answered
 // Unplugged (the port written to vhci-hcd's detach), it ends with status 0.
 #include <fcntl.h>
@@ -174,6 +175,19 @@ bool loadClip(const char* path, Size want, Clip& clip) {
     clip.jpeg.push_back(std::move(j));
   }
   return true;
+}
+
+// Makes a JPEG's frame header (SOF) claim another size; its data stays as it is.
+void claimSize(Bytes& jpeg, unsigned w, unsigned h) {
+  for (size_t i = 2; i + 9 <= jpeg.size() && jpeg[i] == 0xff;
+       i += 2 + size_t(jpeg[i + 2] << 8 | jpeg[i + 3])) {
+    const uint8_t m = jpeg[i + 1];  // SOF0 to SOF15, but for DHT, JPG and DAC
+    if (m >= 0xc0 && m <= 0xcf && m != 0xc4 && m != 0xc8 && m != 0xcc) {
+      const uint8_t size[] = {uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8), uint8_t(w)};
+      std::copy(size, size + 4, jpeg.begin() + long(i + 5));
+      return;
+    }
+  }
 }
 
 // ---- USB/IP ----
@@ -433,6 +447,7 @@ class Camera {
     if (w == "cut") cuts_ = n;
     if (w == "garbage") garbage_ = n;
     if (w == "broken") broken_ = true;
+    if (w == "lie") lie_ = true;
     if (w == "stop") stopped_ = true;
   }
 
@@ -470,6 +485,7 @@ class Camera {
       }
     }
     if (format_ == 2 && broken_) frame_[0] = frame_[1] = 0;  // no JPEG's start
+    if (format_ == 2 && lie_) claimSize(frame_, 65500, 65500);
     sent_ = 0;
     payload_ = 0;
     fid_ ^= 1;
@@ -503,7 +519,7 @@ class Camera {
   const Clip* clip_ = nullptr;
   Bytes probe_;
   std::deque<Urb> urbs_;
-  bool streaming_ = false, stopped_ = false, broken_ = false;
+  bool streaming_ = false, stopped_ = false, broken_ = false, lie_ = false;
   unsigned format_ = 1, shown_ = 0, errors_ = 0, cuts_ = 0, garbage_ = 0;
   unsigned brightness_ = 128;
   uint8_t lastError_ = 0, fid_ = 1;
