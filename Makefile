@@ -5,12 +5,14 @@
 # make test-kernel: only the tests in a virtual machine on the kernel's camera driver vivid.
 # make test-debian13: `make test` again in a clean Debian 13 root (as root).
 # make test-arm64: the viewer and its tests cross-built for Debian arm64 and run under QEMU.
+# make screenshot: the README's picture, docs/orvelle.png, made again (tools/screenshot).
 BUILD ?= build
 SAN_BUILD ?= $(BUILD)-san
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test test-sanitized test-kernel test-debian13 test-arm64 demo build deps deps-test clean
+.PHONY: run test test-sanitized test-kernel test-debian13 test-arm64 demo screenshot build deps \
+  deps-test clean
 
 # ctest's summary says only "Skipped": the reasons the tests gave, from its log.
 SKIP_REASONS = awk '/^[0-9]+\/[0-9]+ Testing: / { t = $$3 } /SKIP:/ { print t ": " $$0 }' \
@@ -57,6 +59,12 @@ demo: deps
 	  mv $(DEMO_FRAMES).part $(DEMO_FRAMES); }
 	LD_PRELOAD=$(abspath $(BUILD))/vcam/liborvelle_vcam.so \
 	  ORVELLE_VCAM_FRAMES=$(abspath $(DEMO_FRAMES)) $(BUILD)/orvelle
+
+# Xvfb, xdotool and ImageMagick come with the test packages.
+screenshot: deps-test
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS) --target orvelle orvelle_vcam orvelle_vcam_frames
+	tools/screenshot $(BUILD) docs/orvelle.png
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release

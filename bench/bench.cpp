@@ -16,7 +16,6 @@
 #include "camera.h"
 #include "change_marker.h"
 #include "footage.h"
-#include "old_scaler.h"
 #include "overlay.h"
 #include "plain_pipeline.h"
 #include "scale.h"
@@ -78,9 +77,9 @@ void registerScene(const Scene& scene) {
     cv::Mat copy;
     timeMarking(state, scene, [&](const cv::Mat&, cv::Mat& w) { w.copyTo(copy); });
   }));
-  // The scaling into the 640 x 480 picture: OpenCV's own against the one the pass uses, and
-  // the scaler's SSSE3 and AVX2 kernels before they were written once (bench/old_scaler.cpp). All
-  // work in several threads, so their CPU time is the whole process's.
+  // The scaling into the 640 x 480 picture: OpenCV's own against the one the pass uses. Both
+  // work in several threads, so their CPU time is the whole process's. An earlier revision's
+  // scaler is measured with that revision's build (docs/performance.md).
   const auto threaded = [](benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
   };
@@ -90,7 +89,7 @@ void registerScene(const Scene& scene) {
       for ([[maybe_unused]] auto _ : state)
         cv::resize(scene.frames[1], out, {640, 480}, 0, 0, cv::INTER_LINEAR);
     }));
-    // Each with its fastest code and with its SSSE3 code, which processors without AVX2 run.
+    // With its fastest code and with its SSSE3 code, which processors without AVX2 run.
     const auto scaling = [&](const std::string& name, auto scaler) {
       threaded(benchmark::RegisterBenchmark((name + "/" + scene.name).c_str(),
                                             [&scene, scaler](auto& state) mutable {
@@ -101,12 +100,8 @@ void registerScene(const Scene& scene) {
     };
     LinearScaler ssse3;
     ssse3.simd = LinearScaler::Simd::baseline;
-    OldLinearScaler oldSsse3;
-    oldSsse3.simd = OldLinearScaler::Simd::ssse3;
     scaling("scaler", LinearScaler());
     scaling("scaler_ssse3", ssse3);
-    scaling("scaler_old", OldLinearScaler());
-    scaling("scaler_old_ssse3", oldSsse3);
   }
   // An NV12 camera's frame to BGR as OpenCV 4.6 would hand it over (converted, with red and
   // blue swapped, then copied out) against the viewer's way (the raw buffer copied out, then
