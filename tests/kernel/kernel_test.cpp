@@ -603,10 +603,10 @@ cv::Mat camFrame(const TempDir& dir, const std::string& id, cv::Size size) {
   const std::string files = dir / "frames";
   fs::remove_all(files);
   fs::create_directory(files);
-  // libcamera's RGB888 is B, G, R in memory. cam 0.0.3 never ends when asked for one frame:
-  // two, and the last one kept.
+  // BGR888, R, G, B in memory: vimc on 6.12 offers RGB888 through libcamera 0.4, but will not
+  // stream it. cam 0.0.3 never ends when asked for one frame: two, and the last one kept.
   Process cam({"cam", "-c", id, "-C2", "-F" + files + "/#.bin", "-s",
-               "pixelformat=RGB888,width=" + std::to_string(size.width) +
+               "pixelformat=BGR888,width=" + std::to_string(size.width) +
                    ",height=" + std::to_string(size.height)},
               inheritedEnv(), "/dev/null", dir / "cam.err");
   if (!exitedWith(cam.waitExit(Ms(120000)), 0)) return {};
@@ -615,9 +615,10 @@ cv::Mat camFrame(const TempDir& dir, const std::string& id, cv::Size size) {
   if (names.empty()) return {};
   std::sort(names.begin(), names.end());
   const std::string bytes = fileText(names.back());
-  cv::Mat frame(size, CV_8UC3);
-  if (bytes.size() != frame.total() * 3) return {};
-  std::copy(bytes.begin(), bytes.end(), frame.data);
+  cv::Mat rgb(size, CV_8UC3), frame;
+  if (bytes.size() != rgb.total() * 3) return {};
+  std::copy(bytes.begin(), bytes.end(), rgb.data);
+  cv::cvtColor(rgb, frame, cv::COLOR_RGB2BGR);
   return frame;
 }
 
