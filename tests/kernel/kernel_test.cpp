@@ -207,7 +207,7 @@ class Viewing : public testing::Test {
     runOnly(env, args);
     EXPECT_TRUE(viewer_->waitWindow(kStartLimit)) << "no window; stderr: " << viewer_->stderrText();
     picture_ = viewer_->waitPicture(painted, Ms(30000));
-    EXPECT_TRUE(painted(picture_)) << "no picture";
+    EXPECT_TRUE(picture_.size() == kPictureSize && painted(picture_)) << "no picture";
     return *viewer_;
   }
 
@@ -280,7 +280,7 @@ TEST_F(Kernel, EveryFormatShowsTheDriversColours) {
     const std::string name = fourccName(f);
     SCOPED_TRACE(name);
     start({"ORVELLE_KERNEL_FORMAT=" + name});
-    if (!painted(picture_)) continue;
+    if (picture_.size() != kPictureSize || !painted(picture_)) continue;
     const bool luma = f == V4L2_PIX_FMT_GREY || f == V4L2_PIX_FMT_Y10 || f == V4L2_PIX_FMT_Y12 ||
                       f == V4L2_PIX_FMT_Y16 || f == V4L2_PIX_FMT_Y16_BE;
     const double diff = meanDiff(picture_, luma ? greyBgr : bgr);
@@ -640,7 +640,7 @@ bool menuHidden(const Picture& p) {
       for (int x = r.x; x < r.br().x; ++x) n += strongRed(p.at<cv::Vec3b>(y, x));
     return n;
   };
-  return red({0, 2, 160, 9}) > 20 && red({0, 14, 160, 22}) == 0;
+  return p.size() == kPictureSize && red({0, 2, 160, 9}) > 20 && red({0, 14, 160, 22}) == 0;
 }
 
 // The viewer run for its output alone, as `orvelle --list` is.
@@ -700,6 +700,7 @@ TEST_F(Libcamera, VimcIsShownThroughLibcamera) {
   cv::resize(frame, expected, kPictureSize, 0, 0, cv::INTER_AREA);
 
   Viewer& v = start();
+  ASSERT_EQ(picture_.size(), kPictureSize);
   const double diff = meanDiff(picture_, expected);
   std::printf("vimc through libcamera: mean difference %.2f\n", diff);
   EXPECT_LE(diff, kMaxMeanDiff);
@@ -745,6 +746,7 @@ TEST_F(Libcamera, SecondCameraIsChosenByPathOrIndex) {
   for (const std::string camera : {"/dev/video1", "1"}) {
     SCOPED_TRACE(camera);
     Viewer& v = start({}, {camera});
+    ASSERT_EQ(picture_.size(), kPictureSize);
     const double diff = meanDiff(picture_, footage);
     std::printf("orvelle %s: mean difference %.2f to the USB camera's footage\n", camera.c_str(),
                 diff);
