@@ -664,9 +664,11 @@ class Libcamera : public UsbCamera {
  protected:
   void onlyVimc() {
     ASSERT_EQ(shell("! [ -e /sys/module/vivid ] || rmmod vivid"), 0);
-    const char* vimc = std::getenv("ORVELLE_VM_VIMC");
-    ASSERT_TRUE(vimc) << "no vimc: vm-run --modules 'vimc ...'";
-    ASSERT_EQ(shell("[ -e /sys/module/vimc ] || insmod " + std::string(vimc)), 0);
+    // Built here where the kernel has no vimc of its own.
+    const char* built = std::getenv("ORVELLE_VM_VIMC");
+    ASSERT_EQ(shell("[ -e /sys/module/vimc ] || " +
+                    (built ? "insmod " + std::string(built) : std::string("modprobe vimc"))),
+              0);
     ASSERT_EQ(shell("udevadm settle"), 0);
     ASSERT_EQ(driverName(), "vimc");
   }
