@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "libcamera_camera.h"
 
+#include <fcntl.h>
+#include <glob.h>
 #include <libcamera/libcamera.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,6 +39,23 @@ std::unique_ptr<lc::CameraManager> startManager() {
   return manager;
 }
 
+// libcamera locks a camera's media devices while a program uses it, and another program's
+// libcamera may then not list that camera at all (vimc's cannot set up its links): the lock
+// tells that it is there. The device held, or empty.
+std::string heldMediaDevice() {
+  glob_t found{};
+  std::string held;
+  if (glob("/dev/media*", 0, nullptr, &found) == 0)
+    for (size_t i = 0; i < found.gl_pathc && held.empty(); ++i) {
+      const int fd = ::open(found.gl_pathv[i], O_RDWR | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      if (lockf(fd, F_TEST, 0) != 0) held = found.gl_pathv[i];
+      ::close(fd);
+    }
+  globfree(&found);
+  return held;
+}
+
 // One buffer's planes as mapped into memory.
 struct Mapping {
   std::vector<cv::Mat> planes;  // rows of bytes, each plane's own length
@@ -57,7 +77,8 @@ class LibcameraCamera : public Camera {
   std::string inUse() const {
     return "the camera " + camera_->id() + " is in use by another program";
   }
-  std::string configure();
+  int start(const lc::PixelFormat& format);
+  void stop();
   bool map(const lc::FrameBuffer& buffer);
   bool toBgr(const lc::Request& request, cv::Mat& frame) const;
   void completed(lc::Request* request);  // on libcamera's thread
@@ -80,13 +101,9 @@ class LibcameraCamera : public Camera {
 };
 
 LibcameraCamera::~LibcameraCamera() {
-  if (started_) camera_->stop();  // what is still queued completes, cancelled, in here
+  stop();
   camera_->requestCompleted.disconnect(this);
   camera_->disconnected.disconnect(this);
-  requests_.clear();
-  for (auto& [buffer, mapping] : mappings_)
-    for (auto& [address, length] : mapping.maps) munmap(address, length);
-  allocator_.reset();
   if (acquired_) camera_->release();
 }
 
@@ -95,49 +112,60 @@ std::string LibcameraCamera::open() {
   if (acquired == -EBUSY) return inUse();
   if (acquired != 0) return cannotCapture();
   acquired_ = true;
-  if (std::string why = configure(); !why.empty()) return why;
-
-  allocator_ = std::make_unique<lc::FrameBufferAllocator>(camera_);
-  if (allocator_->allocate(stream_) <= 0) return cannotCapture();
-  for (const auto& buffer : allocator_->buffers(stream_)) {
-    std::unique_ptr<lc::Request> request = camera_->createRequest();
-    if (!request || request->addBuffer(stream_, buffer.get()) != 0 || !map(*buffer))
-      return cannotCapture();
-    requests_.push_back(std::move(request));
-  }
   camera_->requestCompleted.connect(this, &LibcameraCamera::completed);
   camera_->disconnected.connect(this, &LibcameraCamera::disconnected);
+  const auto config = camera_->generateConfiguration({lc::StreamRole::Viewfinder});
+  if (!config || config->size() != 1) return cannotCapture();
+  const std::vector<lc::PixelFormat> offered = config->at(0).formats().pixelformats();
+  // A pipeline may take a format and still not stream it (vimc on Linux 6.12 with RGB888):
+  // the next one the viewer converts is tried then.
+  for (const lc::PixelFormat& format : kFormats) {
+    if (std::find(offered.begin(), offered.end(), format) == offered.end()) continue;
+    const int started = start(format);
+    if (started == 0) return {};
+    stop();
+    if (started == -EBUSY) return inUse();
+  }
+  return cannotCapture();
+}
 
-  const int started = camera_->start();
-  if (started == -EBUSY) return inUse();
-  if (started != 0) return cannotCapture();
+// A viewfinder stream at 640 x 480 in `format`, its buffers and requests, started: 0, or
+// libcamera's error. The camera may well choose another size, which the viewer scales.
+int LibcameraCamera::start(const lc::PixelFormat& format) {
+  config_ = camera_->generateConfiguration({lc::StreamRole::Viewfinder});
+  if (!config_ || config_->size() != 1) return -EINVAL;
+  lc::StreamConfiguration& stream = config_->at(0);
+  stream.pixelFormat = format;
+  stream.size = lc::Size(640, 480);
+  if (config_->validate() == lc::CameraConfiguration::Invalid || !convertible(stream.pixelFormat))
+    return -EINVAL;
+  if (const int error = camera_->configure(config_.get())) return error;
+  stream_ = stream.stream();
+  allocator_ = std::make_unique<lc::FrameBufferAllocator>(camera_);
+  if (allocator_->allocate(stream_) <= 0) return -ENOMEM;
+  for (const auto& buffer : allocator_->buffers(stream_)) {
+    std::unique_ptr<lc::Request> request = camera_->createRequest();
+    if (!request || request->addBuffer(stream_, buffer.get()) != 0 || !map(*buffer)) return -ENOMEM;
+    requests_.push_back(std::move(request));
+  }
+  if (const int error = camera_->start()) return error;
   started_ = true;
   silence_.begin();
   for (const auto& request : requests_)
-    if (camera_->queueRequest(request.get()) != 0) return cannotCapture();
-  return {};
+    if (const int error = camera_->queueRequest(request.get())) return error;
+  return 0;
 }
 
-// A viewfinder stream at 640 x 480, in the first format the viewer can convert that the
-// pipeline offers; the camera may well choose another size, which the viewer scales.
-std::string LibcameraCamera::configure() {
-  config_ = camera_->generateConfiguration({lc::StreamRole::Viewfinder});
-  if (!config_ || config_->size() != 1) return cannotCapture();
-  lc::StreamConfiguration& stream = config_->at(0);
-  const std::vector<lc::PixelFormat> offered = stream.formats().pixelformats();
-  for (const lc::PixelFormat& format : kFormats)
-    if (std::find(offered.begin(), offered.end(), format) != offered.end()) {
-      stream.pixelFormat = format;
-      break;
-    }
-  stream.size = lc::Size(640, 480);
-  if (config_->validate() == lc::CameraConfiguration::Invalid || !convertible(stream.pixelFormat))
-    return cannotCapture();
-  const int configured = camera_->configure(config_.get());
-  if (configured == -EBUSY) return inUse();
-  if (configured != 0) return cannotCapture();
-  stream_ = stream.stream();
-  return {};
+void LibcameraCamera::stop() {
+  if (started_) camera_->stop();  // what is still queued completes, cancelled, in here
+  started_ = false;
+  requests_.clear();
+  for (auto& [buffer, mapping] : mappings_)
+    for (auto& [address, length] : mapping.maps) munmap(address, length);
+  mappings_.clear();
+  allocator_.reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_.clear();
 }
 
 bool LibcameraCamera::map(const lc::FrameBuffer& buffer) {
@@ -222,15 +250,14 @@ bool LibcameraCamera::toBgr(const lc::Request& request, cv::Mat& frame) const {
 std::unique_ptr<Camera> openLibcamera(const std::string& id, std::string& why) {
   why.clear();
   std::unique_ptr<lc::CameraManager> manager = startManager();
-  if (!manager) return nullptr;
   std::shared_ptr<lc::Camera> camera;
-  if (id.empty()) {
-    const auto cameras = manager->cameras();
-    if (!cameras.empty()) camera = cameras.front();
-  } else {
-    camera = manager->get(id);
+  if (manager && id.empty() && !manager->cameras().empty()) camera = manager->cameras().front();
+  if (manager && !id.empty()) camera = manager->get(id);
+  if (!camera) {
+    if (const std::string held = heldMediaDevice(); !held.empty())
+      why = "the camera " + (id.empty() ? held : id) + " is in use by another program";
+    return nullptr;
   }
-  if (!camera) return nullptr;
   auto opened = std::make_unique<LibcameraCamera>(std::move(manager), std::move(camera));
   why = opened->open();
   if (!why.empty()) return nullptr;
