@@ -217,8 +217,10 @@ int runViewer(int argc, char** argv) {
   const LoopEnd end = runLoop(viewer, io);
 
   why = end == LoopEnd::Quit ? "" : camera->whyLost();
-  camera.reset();
+  // The window goes at once; letting the camera go may take it a frame's time (a second, for
+  // vimc under emulation), which the user need not watch.
   cv::destroyWindow(kWindow);
+  camera.reset();
   freeOverlayFont();
   return why.empty() ? 0 : fail(why);
 }
