@@ -218,26 +218,24 @@ std::unique_ptr<Camera> openCamera(const std::string& name, std::string& why) {
     if (!camera && why.empty()) why = "no camera called " + name;
     return camera;
   }
-  // Camera 0, unless it is not one that V4L2 capture can show as it is: absent, a node of a
+  // Camera 0 through V4L2, unless V4L2 capture cannot show it as it is: missing, a node of a
   // camera with a media graph (whose raw frames are not the picture), or refusing to stream.
   // There libcamera's first camera is shown, if it has one.
   const std::string device = "/dev/video0", absent = "no camera at index 0";
-  if (access(device.c_str(), F_OK) != 0 || isMediaGraphNode(device)) {
-    if (std::unique_ptr<Camera> camera = openLibcamera("", why); camera || !why.empty())
-      return camera;
-    return openV4l2(device, absent, why);
-  }
-  std::unique_ptr<V4l2Camera> camera = openV4l2(device, absent, why);
-  if (camera && !camera->refused()) return camera;
-  if (camera) {
-    camera.reset();  // libcamera may want the same device
-    why = "cannot capture from the camera " + device;
-  }
-  if (why.rfind("cannot capture", 0) != 0) return nullptr;
+  why.clear();
+  if (access(device.c_str(), F_OK) == 0 && !isMediaGraphNode(device)) {
+    std::unique_ptr<V4l2Camera> camera = openV4l2(device, absent, why);
+    if (camera && !camera->refused()) return camera;
+    if (camera) why = "cannot capture from the camera " + device;
+    if (why.rfind("cannot capture", 0) != 0) return nullptr;  // in use, forbidden, ...
+  }  // a camera that refused is let go here: libcamera may want the same device
   std::string other;
-  std::unique_ptr<Camera> fallback = openLibcamera("", other);
-  if (fallback || !other.empty()) why = other;
-  return fallback;
+  if (std::unique_ptr<Camera> camera = openLibcamera("", other); camera || !other.empty()) {
+    why = other;
+    return camera;
+  }
+  if (!why.empty()) return nullptr;
+  return openV4l2(device, absent, why);  // for the line V4L2 has for it
 }
 
 std::vector<std::string> listCameras() {
