@@ -665,10 +665,16 @@ Output run(const TempDir& dir, const std::vector<std::string>& args) {
 
 // One machine with vimc, vivid and the USB camera, two of them at a time: vimc alone, whose
 // raw node is /dev/video0 as a Raspberry Pi camera's is, or vivid's webcam as /dev/video0
-// and the USB camera as /dev/video1. udev, through which libcamera finds cameras, is told
-// of each change before a camera is looked for.
+// and the USB camera as /dev/video1; or the USB camera alone on the machine's xHCI
+// controller. udev, through which libcamera finds cameras, is told of each change before a
+// camera is looked for.
 class Libcamera : public UsbCamera {
  protected:
+  void TearDown() override {
+    UsbCamera::TearDown();
+    EXPECT_EQ(shell("! [ -e /sys/module/xhci_pci ] || modprobe -r xhci-pci"), 0);
+  }
+
   void onlyVimc() {
     ASSERT_EQ(shell("! [ -e /sys/module/vivid ] || rmmod vivid"), 0);
     // Built here where the kernel has no vimc of its own.
@@ -687,6 +693,17 @@ class Libcamera : public UsbCamera {
     ASSERT_EQ(shell("[ -e /sys/module/vivid ] || modprobe vivid " + std::string(options)), 0);
     ASSERT_EQ(driverName(), "vivid");
     plug("/dev/video1");
+    ASSERT_EQ(shell("udevadm settle"), 0);
+  }
+
+  // The USB camera, on the host, that vm-run --usbredir has plugged into QEMU's xHCI
+  // controller: it comes when the controller's driver is loaded, as /dev/video0.
+  void onlyUsbOnXhci() {
+    ASSERT_EQ(shell("! [ -e /sys/module/vimc ] || rmmod vimc"), 0);
+    ASSERT_EQ(shell("! [ -e /sys/module/vivid ] || rmmod vivid"), 0);
+    ASSERT_EQ(shell("modprobe xhci-pci"), 0);
+    ASSERT_TRUE(waitFor([] { return driverName() == "uvcvideo"; }, Ms(60000)))
+        << "no USB camera on the xHCI controller";
     ASSERT_EQ(shell("udevadm settle"), 0);
   }
 };
@@ -758,6 +775,40 @@ TEST_F(Libcamera, SecondCameraIsChosenByPathOrIndex) {
     ASSERT_EQ(picture_.size(), kPictureSize);
     const double diff = meanDiff(picture_, footage);
     std::printf("orvelle %s: mean difference %.2f to the USB camera's footage\n", camera.c_str(),
+                diff);
+    EXPECT_LE(diff, kMaxMeanDiff);
+    v.press(XK_q);
+    expectExit(0, "", Ms(10000));
+  }
+}
+
+// The USB camera on a host controller the machine's firmware describes, which libcamera
+// names it after: listed, and shown alike, as its V4L2 node and as libcamera's camera.
+TEST_F(Libcamera, UsbCameraIsShownThroughLibcameraAndV4l2) {
+  if (!std::getenv("ORVELLE_VM_USBREDIR"))
+    GTEST_SKIP() << "no USB camera through QEMU's usb-redir (vm-run --usbredir; "
+                    "orvelle_uvc_camera needs libusbredirparser-dev for it)";
+  onlyUsbOnXhci();
+  const std::vector<std::string> ids = libcameraIds(dir_);
+  ASSERT_EQ(ids.size(), 1u) << "the USB camera should be libcamera's only camera";
+  const std::string v4l2 =
+      std::string(kDevice) + "\t" + reinterpret_cast<const char*>(capability(kDevice).card) + "\n";
+  const Output list = run(dir_, {"--list"});
+  std::printf("orvelle --list:\n%s", list.out.c_str());
+  EXPECT_TRUE(exitedWith(list.status, 0));
+  EXPECT_EQ(list.err, "");
+  EXPECT_EQ(list.out.substr(0, v4l2.size()), v4l2);
+  const std::string through = ", through libcamera\n";
+  EXPECT_EQ(list.out.find(ids[0] + "\t", v4l2.size()), v4l2.size()) << ids[0];
+  EXPECT_EQ(list.out.size() - through.size(), list.out.find(through));
+
+  const cv::Mat footage = firstFrame(clip("walk.orv"));
+  for (const std::string& camera : {std::string(kDevice), ids[0]}) {
+    SCOPED_TRACE(camera);
+    Viewer& v = start({}, {camera});
+    ASSERT_EQ(picture_.size(), kPictureSize);
+    const double diff = meanDiff(picture_, footage);
+    std::printf("orvelle '%s': mean difference %.2f to the USB camera's footage\n", camera.c_str(),
                 diff);
     EXPECT_LE(diff, kMaxMeanDiff);
     v.press(XK_q);
