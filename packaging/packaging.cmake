@@ -46,6 +46,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # a title bar of their own. KDE Plasma installs it anyway, and a session without XWayland
 # is told to install it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS qtwayland5)
+# Cameras behind an image processor need their pipeline's IPA module.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcamera-ipa)
 # cpack asks dpkg for the architecture, which is the host's when cross-building.
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)

@@ -1,4 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "viewer.h"
 
-int main() { return runViewer(); }
+int main(int argc, char** argv) { return runViewer(argc, argv); }

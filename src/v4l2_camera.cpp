@@ -1,56 +1,43 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "v4l2_camera.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
-const char* const kCameraDevice = "/dev/video0";
-const char* const kCameraLost = "the camera stopped delivering frames";
-const char* const kUndecodable = "the camera's frames cannot be decoded";
-// A camera silent this long is taken for gone; a little over 5 s, so that one with a frame
-// every 5 s is not.
-constexpr auto kCameraSilence = std::chrono::milliseconds(5250);
 // How long a pass may spend dropping frames that queued up, to show the newest.
 constexpr auto kCatchUp = std::chrono::milliseconds(20);
 
-std::string cannotCapture() {
-  return std::string("cannot capture from the camera ") + kCameraDevice;
-}
+bool absent(int error) { return error == ENOENT || error == ENODEV || error == ENXIO; }
 
-// OpenCV says only that the camera did not open; the device itself tells why.
-std::string whyNoCamera() {
-  const std::string device = kCameraDevice;
-  const std::string inUse = "the camera " + device + " is in use by another program";
-  const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT || error == ENODEV || error == ENXIO) return "no camera at index 0";
-    if (error == EACCES || error == EPERM) return "no permission to open the camera " + device;
-    if (error == EBUSY) return inUse;
-    return "cannot open the camera " + device + ": " + std::strerror(error);
-  }
-  // Asking for no buffers changes nothing, but a driver refuses it while another program
-  // streams from the camera.
-  v4l2_requestbuffers request{};
-  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  request.memory = V4L2_MEMORY_MMAP;
-  const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) < 0 && errno == EBUSY;
-  ::close(fd);
-  return busy ? inUse : cannotCapture();
-}
-
-bool cameraGone() {
-  const int fd = ::open(kCameraDevice, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+bool gone(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) ::close(fd);
-  return fd < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO);
+  return fd < 0 && absent(errno);
+}
+
+// What a device node can do, or 0 where it does not open.
+uint32_t deviceCaps(const std::string& device, std::string* card = nullptr) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  v4l2_capability cap{};
+  const bool known = ioctl(fd, VIDIOC_QUERYCAP, &cap) == 0;
+  ::close(fd);
+  if (!known) return 0;
+  if (card)
+    *card = std::string(reinterpret_cast<const char*>(cap.card),
+                        strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+  return cap.capabilities & V4L2_CAP_DEVICE_CAPS ? cap.device_caps : cap.capabilities;
 }
 
 // OpenCV's first grab starts the stream and then blocks in select() for up to 10 s. A signal
@@ -76,11 +63,37 @@ V4l2Camera::~V4l2Camera() {
   if (hasSliceTimer_) timer_delete(sliceTimer_);
 }
 
-std::string V4l2Camera::open() {
+std::string V4l2Camera::cannotCapture() const {
+  return "cannot capture from the camera " + device_;
+}
+
+// OpenCV says only that the camera did not open; the device itself tells why.
+std::string V4l2Camera::whyNoCamera(const std::string& absentLine) const {
+  const std::string inUse = "the camera " + device_ + " is in use by another program";
+  const int fd = ::open(device_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (absent(error)) return absentLine;
+    if (error == EACCES || error == EPERM) return "no permission to open the camera " + device_;
+    if (error == EBUSY) return inUse;
+    return "cannot open the camera " + device_ + ": " + std::strerror(error);
+  }
+  // Asking for no buffers changes nothing, but a driver refuses it while another program
+  // streams from the camera.
+  v4l2_requestbuffers request{};
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  const bool busy = ioctl(fd, VIDIOC_REQBUFS, &request) < 0 && errno == EBUSY;
+  ::close(fd);
+  return busy ? inUse : cannotCapture();
+}
+
+std::string V4l2Camera::open(const std::string& device, const std::string& absentLine) {
+  device_ = device;
   // OpenCV's V4L2 backend only. Given any other, a camera it cannot read goes to GStreamer,
   // where what happens (a picture or none, messages on stderr, a hang on a busy camera)
   // depends on which plugins the machine has.
-  if (!capture().open(0, cv::CAP_V4L2)) return whyNoCamera();
+  if (!capture().open(device_, cv::CAP_V4L2)) return whyNoCamera(absentLine);
   capture().set(cv::CAP_PROP_FRAME_WIDTH, 640.0);
   capture().set(cv::CAP_PROP_FRAME_HEIGHT, 480.0);
   const auto fourcc = static_cast<uint32_t>(capture().get(cv::CAP_PROP_FOURCC));
@@ -102,7 +115,7 @@ void V4l2Camera::start() {
   lostAtStart_ = grab == Grab::Lost;
   if (grab == Grab::Frame) held_ = frame;
   // A camera silent from the start is given up 5 s after the first look, with the window up.
-  if (grab == Grab::None) lastFrame_ = Clock::time_point();
+  if (grab == Grab::None) silence_.reset();
 }
 
 Grab V4l2Camera::next(cv::Mat& frame, int ms) {
@@ -113,7 +126,7 @@ Grab V4l2Camera::next(cv::Mat& frame, int ms) {
     // waitAny dequeues the oldest frame waiting; newer ones may wait behind it. Looking for
     // them takes a poll of at least 1 ms (a time-out of 0 waits forever), so look only
     // behind a frame old enough to have any.
-    if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL)) return silent();
+    if (!cv::VideoCapture::waitAny(streams_, ready_, ms * 1000000LL)) return silence_.nothing();
     // Each frame dequeued must be retrieved before the next, but only the newest is converted.
     // Where retrieving outlasts the camera's frame interval a newer frame is always waiting:
     // stop catching up after a while, so that the pass ends and the keys are read.
@@ -127,14 +140,14 @@ Grab V4l2Camera::next(cv::Mat& frame, int ms) {
   } catch (const cv::Exception&) {
     return Grab::Lost;  // the driver reports an error, as for an unplugged camera
   }
-  if (!toBgr(frame)) return silent();  // a raw frame too short for its size: a buffer error
-  lastFrame_ = Clock::now();
+  if (!toBgr(frame))
+    return silence_.nothing();  // a raw frame too short for its size: a buffer error
   return Grab::Frame;
 }
 
 // Until the first frame, in slices of `ms`: the stream starts here.
 Grab V4l2Camera::first(cv::Mat& frame, int ms) {
-  if (lastFrame_ == Clock::time_point()) lastFrame_ = Clock::now();
+  silence_.begin();
   itimerspec slice{};
   slice.it_value.tv_sec = ms / 1000;
   slice.it_value.tv_nsec = ms % 1000 * 1000000L;
@@ -151,12 +164,9 @@ Grab V4l2Camera::first(cv::Mat& frame, int ms) {
   // Started early, the stream has filled its buffers while the window system started, and
   // this is the oldest of them. It is shown as it is: catching up first would keep the new
   // window empty for as long again, and the next pass catches up.
-  if (grabbed && retrieve(frame) && toBgr(frame)) {
-    lastFrame_ = Clock::now();
-    return Grab::Frame;
-  }
-  if (grabbed || cut) return silent();
-  refused_ = !cameraGone();  // it never started; unplugged, it is simply lost
+  if (grabbed && retrieve(frame) && toBgr(frame)) return Grab::Frame;
+  if (grabbed || cut) return silence_.nothing();
+  refused_ = !gone(device_);  // it never started; unplugged, it is simply lost
   return Grab::Lost;
 }
 
@@ -173,20 +183,12 @@ Grab V4l2Camera::heldOrNewer(cv::Mat& frame) {
 bool V4l2Camera::retrieve(cv::Mat& frame) { return capture().retrieve(rawFourcc_ ? raw_ : frame); }
 
 bool V4l2Camera::toBgr(cv::Mat& frame) {
-  undecodable_ = rawFourcc_ != 0 && !rawToBgr(rawFourcc_, raw_, size_, frame);
-  return !undecodable_;
+  const bool shown = rawFourcc_ == 0 || rawToBgr(rawFourcc_, raw_, size_, frame);
+  silence_.frame(shown);
+  return shown;
 }
 
-Grab V4l2Camera::silent() {
-  if (Clock::now() - lastFrame_ < kCameraSilence) return Grab::None;
-  // The last frame came but could not be shown: told apart from a camera gone quiet.
-  undecodableOnly_ = undecodable_;
-  return Grab::Lost;
-}
-
-std::string V4l2Camera::whyLost() const {
-  return refused_ ? cannotCapture() : undecodableOnly_ ? kUndecodable : kCameraLost;
-}
+std::string V4l2Camera::whyLost() const { return refused_ ? cannotCapture() : silence_.why(); }
 
 // Whether the frame just dequeued was captured so recently that no frame can follow it yet,
 // for cameras up to 250 frames a second. Drivers stamp frames with CLOCK_MONOTONIC.
@@ -195,4 +197,39 @@ bool V4l2Camera::justCaptured() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   const double ageMs = now.tv_sec * 1e3 + now.tv_nsec / 1e6 - capture().get(cv::CAP_PROP_POS_MSEC);
   return ageMs >= 0 && ageMs < 4;
+}
+
+std::unique_ptr<V4l2Camera> openV4l2(const std::string& device, const std::string& absentLine,
+                                     std::string& why) {
+  auto camera = std::make_unique<V4l2Camera>();
+  why = camera->open(device, absentLine);
+  if (!why.empty()) return nullptr;
+  camera->start();
+  return camera;
+}
+
+bool isMediaGraphNode(const std::string& device) { return deviceCaps(device) & V4L2_CAP_IO_MC; }
+
+std::vector<std::string> listV4l2Cameras() {
+  std::vector<int> numbers;
+  if (DIR* dev = opendir("/dev")) {
+    while (const dirent* entry = readdir(dev)) {
+      unsigned n;
+      char rest;
+      if (std::sscanf(entry->d_name, "video%u%c", &n, &rest) == 1) numbers.push_back(n);
+    }
+    closedir(dev);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  std::vector<std::string> lines;
+  for (const int n : numbers) {
+    const std::string device = "/dev/video" + std::to_string(n);
+    std::string card;
+    const uint32_t caps = deviceCaps(device, &card);
+    // Metadata and output nodes are not cameras; a media graph's nodes are reached through
+    // libcamera.
+    if ((caps & V4L2_CAP_VIDEO_CAPTURE) && !(caps & V4L2_CAP_IO_MC))
+      lines.push_back(device + "\t" + card);
+  }
+  return lines;
 }

@@ -94,6 +94,19 @@ int fail(const std::string& message) {
   return 1;
 }
 
+const char* const kUsage = "usage: orvelle [CAMERA | --list | --help | --version]";
+const char* const kHelp =
+    "Shows a camera's live picture in a 640 x 480 window. Keys: s takes a snapshot and marks in\n"
+    "green what differs from it (again: stops), m hides or shows the menu, q or Esc quits.\n"
+    "\n"
+    "CAMERA is an index (2 for /dev/video2), a device path, or a libcamera camera ID, as\n"
+    "--list prints them. Without it: camera 0, or libcamera's first camera where camera 0\n"
+    "cannot be captured.\n"
+    "\n"
+    "  --list     print the cameras, one a line: CAMERA, a tab, what it is\n"
+    "  --help     print this help\n"
+    "  --version  print the version";
+
 bool handleKeys(Viewer& viewer, const ViewerIo& io, int ms) {
   for (int key = io.waitKey(ms); key != -1; key = io.waitKey(0))
     if (!handleKey(viewer, key)) return false;
@@ -152,17 +165,28 @@ LoopEnd runLoop(Viewer& viewer, const ViewerIo& io) {
   }
 }
 
-int runViewer() {
+int runViewer(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  const std::string arg = argc > 1 ? argv[1] : "";
+  if (argc > 2 ||
+      (arg.rfind("-", 0) == 0 && arg != "--help" && arg != "--version" && arg != "--list")) {
+    std::fprintf(stderr, "%s\n", kUsage);
+    return 2;
+  }
+  if (arg == "--help") return std::printf("%s\n\n%s\n", kUsage, kHelp) < 0;
+  if (arg == "--version") return std::printf("orvelle %s\n", ORVELLE_VERSION) < 0;
+  if (arg == "--list") {
+    for (const std::string& line : listCameras()) std::printf("%s\n", line.c_str());
+    return 0;
+  }
   initOverlayFont();
 
   // The window comes as soon as the camera is open; a slow camera's first frame may take
   // seconds, and the window answers its keys meanwhile. The camera starts streaming first,
   // so that it starts while the window system does.
   std::string why;
-  std::unique_ptr<Camera> camera = openCamera(why);
+  std::unique_ptr<Camera> camera = openCamera(arg, why);
   if (!camera) return fail(why);
-  camera->start();
   Viewer viewer;
   warmUp(viewer);
   why = openDesktop(kWindow, kPictureSize.width, kPictureSize.height);
@@ -193,8 +217,10 @@ int runViewer() {
   const LoopEnd end = runLoop(viewer, io);
 
   why = end == LoopEnd::Quit ? "" : camera->whyLost();
-  camera.reset();
+  // The window goes at once; letting the camera go may take it a frame's time (a second, for
+  // vimc under emulation), which the user need not watch.
   cv::destroyWindow(kWindow);
+  camera.reset();
   freeOverlayFont();
   return why.empty() ? 0 : fail(why);
 }

@@ -45,5 +45,5 @@ bool handleKey(Viewer& viewer, int key);
 
 LoopEnd runLoop(Viewer& viewer, const ViewerIo& io);
 
-// The whole program: start-up, loop, shut-down. Returns the exit status.
-int runViewer();
+// The whole program: the command line, start-up, loop, shut-down. Returns the exit status.
+int runViewer(int argc, char** argv);

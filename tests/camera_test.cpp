@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <cstring>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -80,6 +81,88 @@ TEST(RawFrames, JpegsAreHeldToTheAgreedSize) {
   EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, raw, {320, 240}, bgr)) << "12 times the agreed size";
   ASSERT_TRUE(cv::imencode(".jpg", bars({64, 48}), jpeg, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}));
   EXPECT_FALSE(rawToBgr(V4L2_PIX_FMT_MJPEG, cv::Mat(jpeg).reshape(1, 1), {64, 48}, bgr));
+}
+
+// Rows of `rows` one after another, each `pad` bytes longer than its pixels.
+cv::Mat padded(const cv::Mat& rows, int pad) {
+  const size_t row = rows.cols * rows.elemSize();
+  cv::Mat out(1, static_cast<int>((row + pad) * rows.rows), CV_8UC1, cv::Scalar(77));
+  for (int y = 0; y < rows.rows; ++y) std::memcpy(out.ptr() + y * (row + pad), rows.ptr(y), row);
+  return out;
+}
+
+// A frame as libcamera hands it over in `format`: its planes, one each or all in one, the rows
+// of the first `pad` bytes longer than its pixels (the chroma's of YU12 and YV12 half that).
+struct Planes {
+  std::vector<cv::Mat> planes;
+  size_t stride;
+};
+Planes planes(const std::string& f, const cv::Mat& bgr, int pad, bool split) {
+  const int w = bgr.cols, h = bgr.rows;
+  cv::Mat packed;
+  if (f == "RG24") packed = bgr;
+  if (f == "BG24") cv::cvtColor(bgr, packed, cv::COLOR_BGR2RGB);
+  if (f == "XR24") cv::cvtColor(bgr, packed, cv::COLOR_BGR2BGRA);
+  if (f == "XB24") cv::cvtColor(bgr, packed, cv::COLOR_BGR2RGBA);
+  cv::Mat i420;
+  cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
+  const cv::Mat y = i420.rowRange(0, h);
+  const cv::Mat u(h / 2, w / 2, CV_8UC1, i420.ptr(h));
+  const cv::Mat v(h / 2, w / 2, CV_8UC1, i420.ptr(h) + w * h / 4);
+  if (f == "YUYV" || f == "UYVY") {
+    packed.create(h, w, CV_8UC2);
+    for (int r = 0; r < h; ++r)
+      for (int x = 0; x < w; ++x) {
+        const uchar luma = y.at<uchar>(r, x), chroma = (x % 2 ? v : u).at<uchar>(r / 2, x / 2);
+        packed.at<cv::Vec2b>(r, x) =
+            f == "YUYV" ? cv::Vec2b(luma, chroma) : cv::Vec2b(chroma, luma);
+      }
+  }
+  if (!packed.empty()) return {{padded(packed, pad)}, packed.cols * packed.elemSize() + pad};
+  std::vector<cv::Mat> parts{padded(y, pad)};
+  if (f == "NV12" || f == "NV21") {
+    std::vector<cv::Mat> uv{u, v};
+    if (f == "NV21") std::swap(uv[0], uv[1]);
+    cv::Mat chroma;
+    cv::merge(uv, chroma);
+    parts.push_back(padded(chroma, pad));
+  } else {
+    parts.push_back(padded(f == "YU12" ? u : v, pad / 2));
+    parts.push_back(padded(f == "YU12" ? v : u, pad / 2));
+  }
+  if (!split) {
+    cv::Mat whole;
+    cv::hconcat(parts, whole);
+    parts = {whole};
+  }
+  return {parts, static_cast<size_t>(w + pad)};
+}
+
+uint32_t drmCode(const std::string& f) {
+  return static_cast<uint32_t>(f[0]) | f[1] << 8 | f[2] << 16 | static_cast<uint32_t>(f[3]) << 24;
+}
+
+TEST(RawFrames, LibcameraFormatsComeOutInTheirColoursWhateverTheirRowsAndPlanes) {
+  const cv::Size size(64, 48);
+  const cv::Mat expected = bars(size);
+  for (const char* format :
+       {"RG24", "BG24", "XR24", "XB24", "YUYV", "UYVY", "NV12", "NV21", "YU12", "YV12"})
+    for (const bool split : {false, true}) {
+      SCOPED_TRACE(std::string(format) + (split ? ", a plane each" : ", one plane"));
+      const Planes frame = planes(format, expected, 32, split);
+      cv::Mat bgr;
+      ASSERT_TRUE(planesToBgr(drmCode(format), size, frame.stride, frame.planes, bgr));
+      ASSERT_EQ(bgr.size(), size);
+      ASSERT_EQ(bgr.type(), CV_8UC3);
+      for (int bar = 0; bar < 8; ++bar) {
+        const cv::Rect inside(bar * 8 + 2, 2, 4, size.height - 4);
+        EXPECT_LT(cv::norm(bgr(inside), expected(inside), cv::NORM_INF), 8) << "bar " << bar;
+      }
+      // Cut inside the last row's pixels, past its padding: nothing is read beyond the planes.
+      std::vector<cv::Mat> cut = frame.planes;
+      cut.back() = cut.back().colRange(0, cut.back().cols - 40);
+      EXPECT_FALSE(planesToBgr(drmCode(format), size, frame.stride, cut, bgr));
+    }
 }
 
 }  // namespace

@@ -137,8 +137,9 @@ class E2e : public testing::Test {
     expectExit(0);
   }
 
+  // Emulated, the viewer may take that long just to start on a loaded machine.
   void expectExit(int code, Ms limit = Ms(5000)) {
-    EXPECT_TRUE(exitedWith(viewer_->process().waitExit(limit), code))
+    EXPECT_TRUE(exitedWith(viewer_->process().waitExit(emulated() ? limit * 4 : limit), code))
         << "stderr: " << viewer_->stderrText();
   }
 

@@ -238,16 +238,16 @@ class Viewer {
       : Viewer(x, dir, camera, viewerExe(), "Orvelle") {}
 
   // Another program on the camera, such as the benchmarks' bare loop, whose top-level
-  // window is called `windowName`.
+  // window is called `windowName`; `args` are its arguments.
   Viewer(const Xvfb& x, const TempDir& dir, const Camera& camera, const std::string& exe,
-         const std::string& windowName)
-      : Viewer(dir, camera, {"DISPLAY=" + x.name()}, exe, x.display(), windowName) {}
+         const std::string& windowName, const std::vector<std::string>& args = {})
+      : Viewer(dir, camera, {"DISPLAY=" + x.name()}, exe, x.display(), windowName, args) {}
 
   // The viewer on whatever display `displayEnv` names; without `display` it is watched by
   // its process and stderr alone.
   Viewer(const TempDir& dir, const Camera& camera, const std::vector<std::string>& displayEnv,
          const std::string& exe = viewerExe(), Display* display = nullptr,
-         const std::string& windowName = "Orvelle")
+         const std::string& windowName = "Orvelle", const std::vector<std::string>& args = {})
       : display_(display),
         controlFile_(dir / "control"),
         errFile_(dir / "err"),
@@ -262,6 +262,7 @@ class Viewer {
     env.insert(env.end(), camera.env.begin(), camera.env.end());
     std::vector<std::string> command = runner();
     command.push_back(exe);
+    command.insert(command.end(), args.begin(), args.end());
     process_.emplace(command, env, dir / "out", errFile_);
   }
 

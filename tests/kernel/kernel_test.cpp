@@ -1,8 +1,10 @@
 // Kernel end-to-end tests: the real viewer on vivid, the kernel's own virtual camera driver,
-// and on uvcvideo driving a USB webcam in software (orvelle_uvc_camera), inside the machine
-// tests/kernel/vm-run starts (ctest runs them there). Pictures are compared with the driver's
-// own frames of its colour-bar pattern, or with the footage the USB camera sends; faults
-// come from vivid's error-injection controls and from the USB camera, told what to damage.
+// on uvcvideo driving a USB webcam in software (orvelle_uvc_camera), and through libcamera on
+// vimc, the kernel's virtual camera with a media graph, inside the machine tests/kernel/vm-run
+// starts (ctest runs them there). Pictures are compared with the driver's own frames of its
+// colour-bar pattern (for vimc, as libcamera's cam captures them), or with the footage the USB
+// camera sends; faults come from vivid's error-injection controls and from the USB camera,
+// told what to damage.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <utility>
 
@@ -78,9 +81,9 @@ std::vector<uint32_t> driverFormats() {
   return formats;
 }
 
-// Sets the control vivid calls `name`; buttons are pressed with any value.
-bool setControl(const std::string& name, int value) {
-  Fd fd(open(kDevice, O_RDWR));
+// Sets the control the driver calls `name`; buttons are pressed with any value.
+bool setControl(const std::string& name, int value, const std::string& device = kDevice) {
+  Fd fd(open(device.c_str(), O_RDWR));
   v4l2_queryctrl q{};
   q.id = V4L2_CTRL_FLAG_NEXT_CTRL;
   for (; ioctl(fd, VIDIOC_QUERYCTRL, &q) == 0; q.id |= V4L2_CTRL_FLAG_NEXT_CTRL)
@@ -197,19 +200,22 @@ class Viewing : public testing::Test {
  protected:
   void SetUp() override { ASSERT_NE(xServer().display(), nullptr) << "Xvfb did not start"; }
 
-  // Starts the viewer, with one_format's settings in `env`, and waits for its first picture.
-  Viewer& start(const std::vector<std::string>& env = {}) {
-    runOnly(env);
+  // Starts the viewer, with one_format's settings in `env` and the camera chosen by `args`,
+  // and waits for its first picture.
+  Viewer& start(const std::vector<std::string>& env = {},
+                const std::vector<std::string>& args = {}) {
+    runOnly(env, args);
     EXPECT_TRUE(viewer_->waitWindow(kStartLimit)) << "no window; stderr: " << viewer_->stderrText();
     picture_ = viewer_->waitPicture(painted, Ms(30000));
-    EXPECT_TRUE(painted(picture_)) << "no picture";
+    EXPECT_TRUE(picture_.size() == kPictureSize && painted(picture_)) << "no picture";
     return *viewer_;
   }
 
   // Starts the viewer with no wait.
-  Viewer& runOnly(const std::vector<std::string>& env = {}) {
+  Viewer& runOnly(const std::vector<std::string>& env = {},
+                  const std::vector<std::string>& args = {}) {
     viewer_.reset();
-    viewer_.emplace(xServer(), dir_, Camera{"", "", env}, viewerExe(), "Orvelle");
+    viewer_.emplace(xServer(), dir_, Camera{"", "", env}, viewerExe(), "Orvelle", args);
     EXPECT_TRUE(viewer_->process().started());
     return *viewer_;
   }
@@ -274,7 +280,7 @@ TEST_F(Kernel, EveryFormatShowsTheDriversColours) {
     const std::string name = fourccName(f);
     SCOPED_TRACE(name);
     start({"ORVELLE_KERNEL_FORMAT=" + name});
-    if (!painted(picture_)) continue;
+    if (picture_.size() != kPictureSize || !painted(picture_)) continue;
     const bool luma = f == V4L2_PIX_FMT_GREY || f == V4L2_PIX_FMT_Y10 || f == V4L2_PIX_FMT_Y12 ||
                       f == V4L2_PIX_FMT_Y16 || f == V4L2_PIX_FMT_Y16_BE;
     const double diff = meanDiff(picture_, luma ? greyBgr : bgr);
@@ -432,10 +438,14 @@ TEST_F(Kernel, SlowCameraAnswersQAtOnce) {
 
 const char* const kVhci = "/sys/devices/platform/vhci_hcd.0";
 
-std::string driverName() {
-  Fd fd(open(kDevice, O_RDWR));
+v4l2_capability capability(const char* device) {
+  Fd fd(open(device, O_RDWR));
   v4l2_capability c{};
-  return ioctl(fd, VIDIOC_QUERYCAP, &c) == 0 ? reinterpret_cast<const char*>(c.driver) : "";
+  return ioctl(fd, VIDIOC_QUERYCAP, &c) == 0 ? c : v4l2_capability{};
+}
+
+std::string driverName(const char* device = kDevice) {
+  return reinterpret_cast<const char*>(capability(device).driver);
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
@@ -447,23 +457,21 @@ Ms since(Clock::time_point t) { return std::chrono::duration_cast<Ms>(Clock::now
 
 // The software webcam, plugged into the machine's USB/IP host controller for uvcvideo to
 // drive. It sends frame 0 of the e2e tests' footage until told otherwise.
-class Usb : public Viewing {
+class UsbCamera : public Viewing {
  protected:
-  void SetUp() override {
-    Viewing::SetUp();
-    plug();
-  }
   void TearDown() override { unplug(); }
 
-  void plug() {
+  // Plugged in, and driven by uvcvideo as `device`.
+  void plug(const char* device = kDevice) {
     ASSERT_EQ(access(kVhci, F_OK), 0) << "no vhci-hcd: vm-run --modules 'vhci-hcd uvcvideo'";
     const std::string commands = dir_ / "commands", err = dir_ / "camera.err";
     mkfifo(commands.c_str(), 0600);
+    device_ = device;
     camera_.emplace(std::vector<std::string>{ORVELLE_UVC_CAMERA, "--commands", commands,
                                              clip("walk.orv"), clip("walk720.orv")},
                     std::vector<std::string>{}, "/dev/null", err);
-    ASSERT_TRUE(waitFor([] { return driverName() == "uvcvideo"; }, Ms(30000)))
-        << "uvcvideo did not take the camera; it said: " << fileText(err);
+    ASSERT_TRUE(waitFor([&] { return driverName(device) == "uvcvideo"; }, Ms(30000)))
+        << "uvcvideo did not take the camera as " << device << "; it said: " << fileText(err);
   }
 
   // Detached from the bus (its port, 0), as a cable pulled out.
@@ -474,7 +482,7 @@ class Usb : public Viewing {
     if (!camera_ || !camera_->running()) return;
     EXPECT_TRUE(pull());
     EXPECT_TRUE(exitedWith(camera_->waitExit(Ms(10000)), 0));
-    EXPECT_TRUE(waitFor([] { return access(kDevice, F_OK) != 0; }, Ms(10000)));
+    EXPECT_TRUE(waitFor([&] { return access(device_, F_OK) != 0; }, Ms(10000)));
   }
 
   void tell(const std::string& command) {
@@ -482,6 +490,15 @@ class Usb : public Viewing {
   }
 
   std::optional<Process> camera_;
+  const char* device_ = kDevice;
+};
+
+class Usb : public UsbCamera {
+ protected:
+  void SetUp() override {
+    UsbCamera::SetUp();
+    plug();
+  }
 };
 
 // Both formats as sent: YUYV, and MJPEG within JPEG's loss, also at the larger size scaled.
@@ -567,6 +584,235 @@ TEST_F(Usb, SilentOrUndecodableUsbCameraIsGivenUp) {
     expectExit(1, kUndecodable, Ms(10000));
     std::printf("USB camera, %s JPEGs: given up after %lld ms\n", fault,
                 static_cast<long long>(undecodable.count()));
+  }
+}
+
+// ---- cameras behind libcamera, and a choice of camera ----
+
+// The IDs of the cameras libcamera's own tool lists, in its order.
+std::vector<std::string> libcameraIds(const TempDir& dir) {
+  const std::string out = dir / "list.out", err = dir / "list.err";
+  Process cam({"cam", "-l"}, inheritedEnv(), out, err);
+  EXPECT_TRUE(exitedWith(cam.waitExit(Ms(60000)), 0)) << fileText(err);
+  // 1: 'Sensor B' (platform/vimc.0 Sensor B)
+  std::vector<std::string> ids;
+  std::istringstream lines(fileText(out));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t open = line.find("' ("), close = line.size() - 1;
+    if (open != std::string::npos && line[close] == ')' && std::isdigit(line[0]))
+      ids.push_back(line.substr(open + 3, close - open - 3));
+  }
+  return ids;
+}
+
+// A frame as libcamera's cam captures it from camera `id`, as 8-bit BGR.
+cv::Mat camFrame(const TempDir& dir, const std::string& id, cv::Size size) {
+  const std::string files = dir / "frames";
+  fs::remove_all(files);
+  fs::create_directory(files);
+  // BGR888, R, G, B in memory: vimc on 6.12 offers RGB888 through libcamera 0.4, but will not
+  // stream it. cam 0.0.3 never ends when asked for one frame: two, and the last one kept.
+  Process cam({"cam", "-c", id, "-C2", "-F" + files + "/#.bin", "-s",
+               "pixelformat=BGR888,width=" + std::to_string(size.width) +
+                   ",height=" + std::to_string(size.height)},
+              inheritedEnv(), "/dev/null", dir / "cam.err");
+  if (!exitedWith(cam.waitExit(Ms(120000)), 0)) return {};
+  std::vector<std::string> names;
+  for (const auto& f : fs::directory_iterator(files)) names.push_back(f.path());
+  if (names.empty()) return {};
+  std::sort(names.begin(), names.end());
+  const std::string bytes = fileText(names.back());
+  cv::Mat rgb(size, CV_8UC3), frame;
+  if (bytes.size() != rgb.total() * 3) return {};
+  std::copy(bytes.begin(), bytes.end(), rgb.data);
+  cv::cvtColor(rgb, frame, cv::COLOR_RGB2BGR);
+  return frame;
+}
+
+// The node of the subdevice called `name` in a media graph, such as vimc's "Sensor B".
+std::string subdevice(const std::string& name) {
+  for (const auto& e : fs::directory_iterator("/sys/class/video4linux")) {
+    const std::string node = e.path().filename();
+    if (node.rfind("v4l-subdev", 0) == 0 && fileText(e.path() / "name") == name + "\n")
+      return "/dev/" + node;
+  }
+  return "";
+}
+
+// The menu's lines but its first ("m - show menu") are gone.
+bool menuHidden(const Picture& p) {
+  auto red = [&](const cv::Rect& r) {
+    int n = 0;
+    for (int y = r.y; y < r.br().y; ++y)
+      for (int x = r.x; x < r.br().x; ++x) n += strongRed(p.at<cv::Vec3b>(y, x));
+    return n;
+  };
+  return p.size() == kPictureSize && red({0, 2, 160, 9}) > 20 && red({0, 14, 160, 22}) == 0;
+}
+
+// The viewer run for its output alone, as `orvelle --list` is.
+struct Output {
+  std::optional<int> status;
+  std::string out, err;
+};
+Output run(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> command{viewerExe()};
+  command.insert(command.end(), args.begin(), args.end());
+  Process p(command, inheritedEnv(), dir / "run.out", dir / "run.err");
+  const auto status = p.waitExit(kStartLimit);
+  return {status, fileText(dir / "run.out"), fileText(dir / "run.err")};
+}
+
+// One machine with vimc, vivid and the USB camera, two of them at a time: vimc alone, whose
+// raw node is /dev/video0 as a Raspberry Pi camera's is, or vivid's webcam as /dev/video0
+// and the USB camera as /dev/video1; or the USB camera alone on the machine's xHCI
+// controller. udev, through which libcamera finds cameras, is told of each change before a
+// camera is looked for.
+class Libcamera : public UsbCamera {
+ protected:
+  void TearDown() override {
+    UsbCamera::TearDown();
+    EXPECT_EQ(shell("! [ -e /sys/module/xhci_pci ] || modprobe -r xhci-pci"), 0);
+  }
+
+  void onlyVimc() {
+    ASSERT_EQ(shell("! [ -e /sys/module/vivid ] || rmmod vivid"), 0);
+    // Built here where the kernel has no vimc of its own.
+    const char* built = std::getenv("ORVELLE_VM_VIMC");
+    ASSERT_EQ(shell("[ -e /sys/module/vimc ] || " +
+                    (built ? "insmod " + std::string(built) : std::string("modprobe vimc"))),
+              0);
+    ASSERT_EQ(shell("udevadm settle"), 0);
+    ASSERT_EQ(driverName(), "vimc");
+  }
+
+  void vividAndUsb() {
+    ASSERT_EQ(shell("! [ -e /sys/module/vimc ] || rmmod vimc"), 0);
+    const char* options = std::getenv("ORVELLE_VM_VIVID");
+    ASSERT_TRUE(options);
+    ASSERT_EQ(shell("[ -e /sys/module/vivid ] || modprobe vivid " + std::string(options)), 0);
+    ASSERT_EQ(driverName(), "vivid");
+    plug("/dev/video1");
+    ASSERT_EQ(shell("udevadm settle"), 0);
+  }
+
+  // The USB camera, on the host, that vm-run --usbredir has plugged into QEMU's xHCI
+  // controller: it comes when the controller's driver is loaded, as /dev/video0.
+  void onlyUsbOnXhci() {
+    ASSERT_EQ(shell("! [ -e /sys/module/vimc ] || rmmod vimc"), 0);
+    ASSERT_EQ(shell("! [ -e /sys/module/vivid ] || rmmod vivid"), 0);
+    ASSERT_EQ(shell("modprobe xhci-pci"), 0);
+    ASSERT_TRUE(waitFor([] { return driverName() == "uvcvideo"; }, Ms(60000)))
+        << "no USB camera on the xHCI controller";
+    ASSERT_EQ(shell("udevadm settle"), 0);
+  }
+};
+
+// With no argument, vimc's raw node is passed over for libcamera's camera, shown in the
+// colours cam captures; its keys act, q at once; and a camera another libcamera program
+// holds, chosen by its ID, is told as in use.
+TEST_F(Libcamera, VimcIsShownThroughLibcamera) {
+  onlyVimc();
+  const std::vector<std::string> ids = libcameraIds(dir_);
+  ASSERT_EQ(ids.size(), 1u) << "vimc should be libcamera's only camera";
+  std::printf("libcamera's camera: %s\n", ids[0].c_str());
+  // No changing text over the bars.
+  ASSERT_TRUE(setControl("Show Information", 2, subdevice("Sensor B")));
+  // A size libcamera 0.0.3's vimc pipeline takes as it is (a multiple of 6), scaled as the
+  // viewer scales whatever size it gets.
+  const cv::Mat frame = camFrame(dir_, ids[0], {960, 720});
+  ASSERT_FALSE(frame.empty()) << "cam captured nothing; it said: " << fileText(dir_ / "cam.err");
+  cv::Mat expected;
+  cv::resize(frame, expected, kPictureSize, 0, 0, cv::INTER_AREA);
+
+  Viewer& v = start();
+  ASSERT_EQ(picture_.size(), kPictureSize);
+  const double diff = meanDiff(picture_, expected);
+  std::printf("vimc through libcamera: mean difference %.2f\n", diff);
+  EXPECT_LE(diff, kMaxMeanDiff);
+  v.press(XK_m);
+  EXPECT_TRUE(menuHidden(v.waitPicture(menuHidden, Ms(10000)))) << "m did not hide the menu";
+  const auto typed = Clock::now();
+  v.press(XK_q);
+  EXPECT_TRUE(v.waitWindowGone(Ms(10000)));
+  const Ms answered = since(typed);
+  std::printf("vimc through libcamera: q answered in %lld ms\n",
+              static_cast<long long>(answered.count()));
+  EXPECT_LT(answered.count(), 1000);
+  expectExit(0, "", Ms(10000));
+
+  Process other({"cam", "-c", ids[0], "-C"}, inheritedEnv(), dir_ / "other.out",
+                dir_ / "other.err");
+  ASSERT_TRUE(waitFor(
+      [&] { return fileText(dir_ / "other.out").find("seq:") != std::string::npos; }, Ms(60000)))
+      << "cam did not stream; it said: " << fileText(dir_ / "other.err");
+  runOnly({}, {ids[0]});
+  expectExit(1, "orvelle: the camera " + ids[0] + " is in use by another program\n", kStartLimit);
+}
+
+// Two cameras: both listed, and the second shown when chosen by its path or by its index,
+// told apart from the first by its picture, the footage rather than colour bars.
+TEST_F(Libcamera, SecondCameraIsChosenByPathOrIndex) {
+  vividAndUsb();
+  // libcamera names a USB camera after its host controller's node in the firmware (ACPI or
+  // device tree); vhci-hcd has none, so libcamera leaves this one out, with an error line of
+  // its own that must not reach the terminal.
+  const Output list = run(dir_, {"--list"});
+  std::printf("orvelle --list:\n%s", list.out.c_str());
+  EXPECT_TRUE(exitedWith(list.status, 0));
+  EXPECT_EQ(list.err, "");
+  std::string v4l2;
+  for (const char* device : {"/dev/video0", "/dev/video1"})
+    v4l2 +=
+        std::string(device) + "\t" + reinterpret_cast<const char*>(capability(device).card) + "\n";
+  EXPECT_EQ(list.out.substr(0, v4l2.size()), v4l2);
+  EXPECT_EQ(list.out.find("/dev/", v4l2.size()), std::string::npos);
+
+  const cv::Mat footage = firstFrame(clip("walk.orv"));
+  for (const std::string camera : {"/dev/video1", "1"}) {
+    SCOPED_TRACE(camera);
+    Viewer& v = start({}, {camera});
+    ASSERT_EQ(picture_.size(), kPictureSize);
+    const double diff = meanDiff(picture_, footage);
+    std::printf("orvelle %s: mean difference %.2f to the USB camera's footage\n", camera.c_str(),
+                diff);
+    EXPECT_LE(diff, kMaxMeanDiff);
+    v.press(XK_q);
+    expectExit(0, "", Ms(10000));
+  }
+}
+
+// The USB camera on a host controller the machine's firmware describes, which libcamera
+// names it after: listed, and shown alike, as its V4L2 node and as libcamera's camera.
+TEST_F(Libcamera, UsbCameraIsShownThroughLibcameraAndV4l2) {
+  if (!std::getenv("ORVELLE_VM_USBREDIR"))
+    GTEST_SKIP() << "no USB camera through QEMU's usb-redir (vm-run --usbredir; "
+                    "orvelle_uvc_camera needs libusbredirparser-dev for it)";
+  onlyUsbOnXhci();
+  const std::vector<std::string> ids = libcameraIds(dir_);
+  ASSERT_EQ(ids.size(), 1u) << "the USB camera should be libcamera's only camera";
+  const std::string v4l2 =
+      std::string(kDevice) + "\t" + reinterpret_cast<const char*>(capability(kDevice).card) + "\n";
+  const Output list = run(dir_, {"--list"});
+  std::printf("orvelle --list:\n%s", list.out.c_str());
+  EXPECT_TRUE(exitedWith(list.status, 0));
+  EXPECT_EQ(list.err, "");
+  EXPECT_EQ(list.out.substr(0, v4l2.size()), v4l2);
+  const std::string through = ", through libcamera\n";
+  EXPECT_EQ(list.out.find(ids[0] + "\t", v4l2.size()), v4l2.size()) << ids[0];
+  EXPECT_EQ(list.out.size() - through.size(), list.out.find(through));
+
+  const cv::Mat footage = firstFrame(clip("walk.orv"));
+  for (const std::string& camera : {std::string(kDevice), ids[0]}) {
+    SCOPED_TRACE(camera);
+    Viewer& v = start({}, {camera});
+    ASSERT_EQ(picture_.size(), kPictureSize);
+    const double diff = meanDiff(picture_, footage);
+    std::printf("orvelle '%s': mean difference %.2f to the USB camera's footage\n", camera.c_str(),
+                diff);
+    EXPECT_LE(diff, kMaxMeanDiff);
+    v.press(XK_q);
+    expectExit(0, "", Ms(10000));
   }
 }
 

@@ -1,9 +1,16 @@
 // A USB webcam in software for the kernel tests: a UVC 1.1 camera with a bulk streaming
-// endpoint, YUYV and MJPEG at 640x480 and 1280x720, 30 and 15 frames a second. It is plugged
-// into the machine's USB/IP host controller (vhci-hcd) through a socket pair, so the kernel's
-// own uvcvideo drives it as it drives any webcam, and it answers the USB requests itself.
+// endpoint, YUYV and MJPEG at 640x480 and 1280x720, 30 and 15 frames a second, answering the
+// USB requests itself, so that the kernel's own uvcvideo drives it as it drives any webcam.
+// It is plugged in one of two ways:
+//   - into the machine's USB/IP host controller (vhci-hcd) through a socket pair: the
+//     program runs in the machine;
+//   - with --usbredir, into QEMU's usb-redir device (on an emulated xHCI controller, which the
+//     machine's firmware describes, as libcamera wants of a USB camera's controller): the
+//     program runs on the host and listens at SOCKET for QEMU's chardev, serving one machine
+//     after another until killed.
 //
-//   orvelle_uvc_camera [--port N] [--commands FIFO] FRAMES_640x480 FRAMES_1280x720
+//   orvelle_uvc_camera [--port N | --usbredir SOCKET] [--commands FIFO]
+//                      FRAMES_640x480 FRAMES_1280x720
 //
 // The frame files are orvelle_vcam_frames's (BGR frames and their JPEGs); the camera shows
 // one frame of them until told otherwise. Commands, one a line on the FIFO:
@@ -18,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +42,10 @@
 
 #include "frame_file.h"
 
+#ifdef ORVELLE_USBREDIR
+#include <usbredirparser.h>
+#endif
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -43,6 +55,7 @@ constexpr int kSpeedHigh = 3;  // USB_SPEED_HIGH
 constexpr uint32_t kClockHz = 48000000;
 // Payloads as large as uvcvideo's bulk URBs can be (32 packets of 512 bytes): one per URB.
 constexpr uint32_t kPayload = 16384;
+constexpr uint8_t kBulkIn = 0x81;  // the streaming endpoint
 
 int fail(const std::string& what) {
   std::fprintf(stderr, "orvelle_uvc_camera: %s\n", what.c_str());
@@ -102,7 +115,7 @@ Bytes configDescriptor() {
   d.insert(d.end(), {9, 4, 1, 0, 1, 0x0e, 0x02, 0, 0});     // video streaming
   // its header (two formats, endpoint 0x81, terminal 3), YUY2 and MJPEG with their frames
   const size_t header = d.size();
-  d.insert(d.end(), {15, 0x24, 1, 2, 0, 0, 0x81, 0, 3, 0, 0, 0, 1, 0, 0});
+  d.insert(d.end(), {15, 0x24, 1, 2, 0, 0, kBulkIn, 0, 3, 0, 0, 0, 1, 0, 0});
   d.insert(d.end(),
            {27,   0x24, 4,    1,    2,    'Y',  'U',  'Y', '2', 0x00, 0x00, 0x10, 0x00, 0x80,
             0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71, 16,  1,   0,    0,    0,    0});
@@ -112,7 +125,7 @@ Bytes configDescriptor() {
   const size_t streaming = d.size() - header;
   d[header + 4] = uint8_t(streaming);
   d[header + 5] = uint8_t(streaming >> 8);
-  d.insert(d.end(), {7, 5, 0x81, 0x02, 0x00, 0x02, 0});  // bulk in, 512 bytes
+  d.insert(d.end(), {7, 5, kBulkIn, 0x02, 0x00, 0x02, 0});  // bulk in, 512 bytes
   d[2] = uint8_t(d.size());
   d[3] = uint8_t(d.size() >> 8);
   return d;
@@ -190,55 +203,61 @@ void claimSize(Bytes& jpeg, unsigned w, unsigned h) {
   }
 }
 
-// ---- USB/IP ----
+// ---- the device ----
 
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-void putBe32(Bytes& b, uint32_t v) {
-  for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
-}
-
-bool readAll(int fd, void* data, size_t n) {
-  auto* p = static_cast<uint8_t*>(data);
-  while (n > 0) {
-    const ssize_t r = read(fd, p, n);
-    if (r <= 0) {
-      if (r < 0 && errno == EINTR) continue;
-      return false;
-    }
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool writeAll(int fd, const Bytes& b) {
-  size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t r = write(fd, b.data() + done, b.size() - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    done += size_t(r);
-  }
-  return true;
-}
-
+// A transfer on the bulk endpoint, waiting for a payload.
 struct Urb {
-  uint32_t seqnum, length;
+  uint64_t id;
+  uint32_t length;
+};
+
+// The host controller the camera is plugged into, as a transport: what the host sends is read
+// and handed to the camera, and the camera's payloads go back through it.
+class Link {
+ public:
+  explicit Link(int fd) : fd_(fd) {}
+  virtual ~Link() = default;
+  int fd() const { return fd_; }
+  // Hands what the host has sent to the camera; false once the host has gone.
+  virtual bool receive() = 0;
+  virtual bool completeBulk(uint64_t id, const Bytes& payload) = 0;
+
+ protected:
+  int fd_;
 };
 
 class Camera {
  public:
-  Camera(int sock, const Clip* clips) : sock_(sock), clips_(clips) { probe_ = defaults(); }
+  explicit Camera(const Clip* clips) : clips_(clips) { probe_ = defaults(); }
 
-  // Serves until the socket closes: unplugged.
-  int run(int commands) {
+  // A control request (8 bytes of setup, an OUT transfer's data); false stalls it. An IN
+  // transfer's answer is cut to the length asked for.
+  bool control(const uint8_t* setup, const Bytes& out, Bytes& in) {
+    if (!answer(setup, out, in)) return false;
+    in.resize(std::min<size_t>(in.size(), setup[6] | setup[7] << 8));
+    return true;
+  }
+
+  void submitBulk(uint64_t id, uint32_t length) { urbs_.push_back({id, length}); }
+
+  // Whether transfer `id` was still waiting, and is now given up.
+  bool cancelBulk(uint64_t id) {
+    const auto it =
+        std::find_if(urbs_.begin(), urbs_.end(), [&](const Urb& u) { return u.id == id; });
+    if (it == urbs_.end()) return false;
+    urbs_.erase(it);
+    return true;
+  }
+
+  // Serves until the host goes: unplugged.
+  int run(Link& link, int commands) {
     std::string pending;
     for (;;) {
       const int64_t wait = streamWait();
-      pollfd fds[2] = {{sock_, POLLIN, 0}, {commands, POLLIN, 0}};
+      pollfd fds[2] = {{link.fd(), POLLIN, 0}, {commands, POLLIN, 0}};
       if (poll(fds, commands >= 0 ? 2 : 1, int(wait)) < 0 && errno != EINTR) return 1;
       if (fds[0].revents) {
-        if (!serveRequest()) return 0;
+        if (!link.receive()) return 0;
         continue;  // every request first: the URBs to fill, and those cancelled
       }
       if (commands >= 0 && fds[1].revents & POLLIN) {
@@ -250,7 +269,7 @@ class Camera {
           pending.erase(0, eol + 1);
         }
       }
-      if (!sendPayload()) return 0;
+      if (!sendPayload(link)) return 0;
     }
   }
 
@@ -277,52 +296,8 @@ class Camera {
     return p;
   }
 
-  // One USB/IP request (48 bytes, big-endian, as usbip_protocol.rst lays them out).
-  bool serveRequest() {
-    uint8_t h[48];
-    if (!readAll(sock_, h, sizeof h)) return false;
-    const uint32_t command = be32(h), seqnum = be32(h + 4), in = be32(h + 12), ep = be32(h + 16);
-    const uint32_t length = be32(h + 24);
-    const uint8_t* setup = h + 40;
-    if (command == 2) {  // CMD_UNLINK of the request numbered at 20
-      const auto it = std::find_if(urbs_.begin(), urbs_.end(),
-                                   [&](const Urb& u) { return u.seqnum == be32(h + 20); });
-      const bool found = it != urbs_.end();
-      if (found) urbs_.erase(it);
-      return reply(4, seqnum, found ? -ECONNRESET : 0, {}, 0);
-    }
-    if (command != 1) return false;  // not CMD_SUBMIT
-    Bytes out;
-    if (!in && length > 0) {
-      out.resize(length);
-      if (!readAll(sock_, out.data(), out.size())) return false;
-    }
-    if (ep != 0) {
-      urbs_.push_back({seqnum, length});
-      return true;
-    }
-    Bytes answer;
-    const int status = control(setup, out, answer) ? 0 : -EPIPE;
-    const uint16_t wanted = uint16_t(setup[6] | setup[7] << 8);
-    if (answer.size() > wanted) answer.resize(wanted);
-    return reply(3, seqnum, status, answer, in ? 0 : uint32_t(out.size()));
-  }
-
-  // RET_SUBMIT (3) or RET_UNLINK (4): the status, the length done, an IN transfer's data.
-  bool reply(uint32_t command, uint32_t seqnum, int status, const Bytes& data, uint32_t done) {
-    Bytes r;
-    putBe32(r, command);
-    putBe32(r, seqnum);
-    for (int i = 0; i < 3; ++i) putBe32(r, 0);
-    putBe32(r, uint32_t(status));
-    putBe32(r, data.empty() ? done : uint32_t(data.size()));
-    r.resize(48, 0);
-    r.insert(r.end(), data.begin(), data.end());
-    return writeAll(sock_, r);
-  }
-
-  // A control request; false stalls it.
-  bool control(const uint8_t* s, const Bytes& out, Bytes& in) {
+  // A control request's answer; false stalls it.
+  bool answer(const uint8_t* s, const Bytes& out, Bytes& in) {
     const uint8_t type = s[0], request = s[1];
     const unsigned value = s[2] | s[3] << 8, index = s[4] | s[5] << 8;
     if ((type & 0x60) == 0) {  // standard
@@ -331,7 +306,7 @@ class Camera {
           in = {0, 0};
           return true;
         case 1:  // CLEAR_FEATURE: uvcvideo halts the bulk endpoint to stop the stream
-          if (type == 0x02 && index == 0x81) streaming_ = false;
+          if (type == 0x02 && index == kBulkIn) streaming_ = false;
           return true;
         case 6:  // GET_DESCRIPTOR
           switch (value >> 8) {
@@ -492,7 +467,7 @@ class Camera {
     pts_ = uint32_t(now() / 1000 * (kClockHz / 1000000));
   }
 
-  bool sendPayload() {
+  bool sendPayload(Link& link) {
     if (!streaming_ || stopped_ || urbs_.empty()) return true;
     if (sent_ >= frame_.size()) {
       if (now() < nextFrame_) return true;
@@ -511,10 +486,9 @@ class Camera {
     p.insert(p.end(), frame_.begin() + long(sent_), frame_.begin() + long(sent_ + n));
     sent_ += n;
     ++payload_;
-    return reply(3, urb.seqnum, 0, p, 0);
+    return link.completeBulk(urb.id, p);
   }
 
-  int sock_;
   const Clip* clips_;
   const Clip* clip_ = nullptr;
   Bytes probe_;
@@ -529,11 +503,311 @@ class Camera {
   uint32_t pts_ = 0;
 };
 
+// ---- the ways in ----
+
+bool readAll(int fd, void* data, size_t n) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t r = read(fd, p, n);
+    if (r <= 0) {
+      if (r < 0 && errno == EINTR) continue;
+      return false;
+    }
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool sendAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    // Not SIGPIPE: a machine that goes away ends its connection, not the camera.
+    const ssize_t r = send(fd, data, n, MSG_NOSIGNAL);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    data += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+// ---- USB/IP: vhci-hcd in the machine ----
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+void putBe32(Bytes& b, uint32_t v) {
+  for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+class UsbipLink : public Link {
+ public:
+  UsbipLink(Camera& camera, int sock) : Link(sock), camera_(camera) {}
+
+  // One request (48 bytes, big-endian, as usbip_protocol.rst lays them out).
+  bool receive() override {
+    uint8_t h[48];
+    if (!readAll(fd_, h, sizeof h)) return false;
+    const uint32_t command = be32(h), seqnum = be32(h + 4), in = be32(h + 12), ep = be32(h + 16);
+    const uint32_t length = be32(h + 24);
+    if (command == 2)  // CMD_UNLINK of the request numbered at 20
+      return reply(4, seqnum, camera_.cancelBulk(be32(h + 20)) ? -ECONNRESET : 0, {}, 0);
+    if (command != 1) return false;  // not CMD_SUBMIT
+    Bytes out;
+    if (!in && length > 0) {
+      out.resize(length);
+      if (!readAll(fd_, out.data(), out.size())) return false;
+    }
+    if (ep != 0) {
+      camera_.submitBulk(seqnum, length);
+      return true;
+    }
+    Bytes answer;
+    const int status = camera_.control(h + 40, out, answer) ? 0 : -EPIPE;
+    return reply(3, seqnum, status, answer, in ? 0 : uint32_t(out.size()));
+  }
+
+  bool completeBulk(uint64_t id, const Bytes& payload) override {
+    return reply(3, uint32_t(id), 0, payload, 0);
+  }
+
+ private:
+  // RET_SUBMIT (3) or RET_UNLINK (4): the status, the length done, an IN transfer's data.
+  bool reply(uint32_t command, uint32_t seqnum, int status, const Bytes& data, uint32_t done) {
+    Bytes r;
+    putBe32(r, command);
+    putBe32(r, seqnum);
+    for (int i = 0; i < 3; ++i) putBe32(r, 0);
+    putBe32(r, uint32_t(status));
+    putBe32(r, data.empty() ? done : uint32_t(data.size()));
+    r.resize(48, 0);
+    r.insert(r.end(), data.begin(), data.end());
+    return sendAll(fd_, r.data(), r.size());
+  }
+
+  Camera& camera_;
+};
+
+// ---- usbredir: QEMU's usb-redir device, the camera on the host ----
+
+#ifdef ORVELLE_USBREDIR
+// This side is usbredir's "USB host", the one with the device. QEMU handles SET_ADDRESS
+// itself and sends the other standard requests that change the device's state as packets of
+// their own; they are answered here as the same control requests.
+class UsbredirLink : public Link {
+ public:
+  UsbredirLink(Camera& camera, int sock)
+      : Link(sock), camera_(camera), parser_(usbredirparser_create()) {
+    usbredirparser& p = *parser_;
+    p.priv = this;
+    p.log_func = [](void*, int level, const char* message) {
+      if (level <= usbredirparser_error) std::fprintf(stderr, "orvelle_uvc_camera: %s\n", message);
+    };
+    p.read_func = [](void* l, uint8_t* data, int n) {
+      const ssize_t r = recv(self(l).fd_, data, size_t(n), MSG_DONTWAIT);
+      if (r < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+      return r > 0 ? int(r) : -1;  // 0: the machine has gone
+    };
+    p.write_func = [](void* l, uint8_t* data, int n) {
+      return sendAll(self(l).fd_, data, size_t(n)) ? n : -1;
+    };
+    p.hello_func = [](void* l, usb_redir_hello_header*) { self(l).connect(); };
+    p.reset_func = [](void*) {};
+    p.control_packet_func = [](void* l, uint64_t id, usb_redir_control_packet_header* h,
+                               uint8_t* data, int n) { self(l).control(id, *h, data, n); };
+    p.bulk_packet_func = [](void* l, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data,
+                            int) { self(l).bulk(id, *h, data); };
+    p.cancel_data_packet_func = [](void* l, uint64_t id) { self(l).cancel(id); };
+    p.set_configuration_func = [](void* l, uint64_t id, usb_redir_set_configuration_header* h) {
+      Bytes in;
+      const bool ok = self(l).standard(0x00, 9, h->configuration, 0, in);
+      usb_redir_configuration_status_header r{self(l).status(ok), h->configuration};
+      usbredirparser_send_configuration_status(self(l).parser_, id, &r);
+    };
+    p.get_configuration_func = [](void* l, uint64_t id) {
+      Bytes in;
+      const bool ok = self(l).standard(0x80, 8, 0, 0, in) && in.size() == 1;
+      usb_redir_configuration_status_header r{self(l).status(ok), ok ? in[0] : uint8_t(0)};
+      usbredirparser_send_configuration_status(self(l).parser_, id, &r);
+    };
+    p.set_alt_setting_func = [](void* l, uint64_t id, usb_redir_set_alt_setting_header* h) {
+      Bytes in;
+      const bool ok = self(l).standard(0x01, 11, h->alt, h->interface, in);
+      usb_redir_alt_setting_status_header r{self(l).status(ok), h->interface, h->alt};
+      usbredirparser_send_alt_setting_status(self(l).parser_, id, &r);
+    };
+    p.get_alt_setting_func = [](void* l, uint64_t id, usb_redir_get_alt_setting_header* h) {
+      Bytes in;
+      const bool ok = self(l).standard(0x81, 10, 0, h->interface, in) && in.size() == 1;
+      usb_redir_alt_setting_status_header r{self(l).status(ok), h->interface,
+                                            ok ? in[0] : uint8_t(0)};
+      usbredirparser_send_alt_setting_status(self(l).parser_, id, &r);
+    };
+    // Nothing the camera has (isochronous or interrupt endpoints, streams) is asked for; the
+    // parser calls every callback it has a packet for, so none may be missing.
+    p.start_iso_stream_func = [](void*, uint64_t, usb_redir_start_iso_stream_header*) {};
+    p.stop_iso_stream_func = [](void*, uint64_t, usb_redir_stop_iso_stream_header*) {};
+    p.start_interrupt_receiving_func = [](void*, uint64_t,
+                                          usb_redir_start_interrupt_receiving_header*) {};
+    p.stop_interrupt_receiving_func = [](void*, uint64_t,
+                                         usb_redir_stop_interrupt_receiving_header*) {};
+    p.alloc_bulk_streams_func = [](void*, uint64_t, usb_redir_alloc_bulk_streams_header*) {};
+    p.free_bulk_streams_func = [](void*, uint64_t, usb_redir_free_bulk_streams_header*) {};
+    p.start_bulk_receiving_func = [](void*, uint64_t, usb_redir_start_bulk_receiving_header*) {};
+    p.stop_bulk_receiving_func = [](void*, uint64_t, usb_redir_stop_bulk_receiving_header*) {};
+    p.iso_packet_func = [](void* l, uint64_t, usb_redir_iso_packet_header*, uint8_t* data, int) {
+      usbredirparser_free_packet_data(self(l).parser_, data);
+    };
+    p.interrupt_packet_func = [](void* l, uint64_t, usb_redir_interrupt_packet_header*,
+                                 uint8_t* data,
+                                 int) { usbredirparser_free_packet_data(self(l).parser_, data); };
+    // What QEMU's xHCI controller asks of a redirected device.
+    uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
+    for (int cap : {usb_redir_cap_connect_device_version, usb_redir_cap_ep_info_max_packet_size,
+                    usb_redir_cap_64bits_ids, usb_redir_cap_32bits_bulk_length})
+      usbredirparser_caps_set_cap(caps, cap);
+    usbredirparser_init(parser_, "orvelle_uvc_camera", caps, USB_REDIR_CAPS_SIZE,
+                        usbredirparser_fl_usb_host);
+    usbredirparser_do_write(parser_);  // the hello; a failure shows at the first read
+  }
+  ~UsbredirLink() override { usbredirparser_destroy(parser_); }
+  UsbredirLink(const UsbredirLink&) = delete;
+  UsbredirLink& operator=(const UsbredirLink&) = delete;
+
+  bool receive() override {
+    return usbredirparser_do_read(parser_) == 0 && usbredirparser_do_write(parser_) == 0;
+  }
+
+  bool completeBulk(uint64_t id, const Bytes& payload) override {
+    usb_redir_bulk_packet_header h{kBulkIn, usb_redir_success, uint16_t(payload.size()), 0,
+                                   uint16_t(payload.size() >> 16)};
+    usbredirparser_send_bulk_packet(parser_, id, &h, const_cast<uint8_t*>(payload.data()),
+                                    int(payload.size()));
+    return usbredirparser_do_write(parser_) == 0;
+  }
+
+ private:
+  static UsbredirLink& self(void* l) { return *static_cast<UsbredirLink*>(l); }
+  static uint8_t status(bool ok) { return ok ? usb_redir_success : usb_redir_stall; }
+
+  // The device plugged in, once the guest's capabilities are known: its interfaces and
+  // endpoints, as its configuration descriptor has them, then its speed and identity.
+  void connect() {
+    const Bytes c = configDescriptor(), d = deviceDescriptor();
+    usb_redir_interface_info_header interfaces{};
+    usb_redir_ep_info_header endpoints{};
+    std::fill(std::begin(endpoints.type), std::end(endpoints.type),
+              uint8_t(usb_redir_type_invalid));
+    endpoints.type[0] = endpoints.type[16] = usb_redir_type_control;
+    endpoints.max_packet_size[0] = endpoints.max_packet_size[16] = d[7];
+    uint8_t interface = 0;
+    for (size_t i = 0; i + 2 <= c.size() && c[i] >= 2 && i + c[i] <= c.size(); i += c[i]) {
+      if (c[i + 1] == 4 && c[i] >= 9 && c[i + 3] == 0) {  // an interface, its first setting
+        const uint32_t n = interfaces.interface_count++;
+        interface = interfaces.interface[n] = c[i + 2];
+        interfaces.interface_class[n] = c[i + 5];
+        interfaces.interface_subclass[n] = c[i + 6];
+        interfaces.interface_protocol[n] = c[i + 7];
+      } else if (c[i + 1] == 5 && c[i] >= 7) {  // an endpoint: usbredir numbers IN ones from 16
+        const int k = (c[i + 2] & 0x80) >> 3 | (c[i + 2] & 0x0f);
+        endpoints.type[k] = c[i + 3] & 3;
+        endpoints.interval[k] = c[i + 6];
+        endpoints.interface[k] = interface;
+        endpoints.max_packet_size[k] = uint16_t(c[i + 4] | c[i + 5] << 8);
+      }
+    }
+    usbredirparser_send_interface_info(parser_, &interfaces);
+    usbredirparser_send_ep_info(parser_, &endpoints);
+    usb_redir_device_connect_header device{usb_redir_speed_high,
+                                           d[4],
+                                           d[5],
+                                           d[6],
+                                           uint16_t(d[8] | d[9] << 8),
+                                           uint16_t(d[10] | d[11] << 8),
+                                           uint16_t(d[12] | d[13] << 8)};
+    usbredirparser_send_device_connect(parser_, &device);
+  }
+
+  bool standard(uint8_t type, uint8_t request, uint8_t value, uint8_t index, Bytes& in) {
+    const uint8_t setup[8] = {type, request, value, 0, index, 0, uint8_t(type & 0x80 ? 1 : 0), 0};
+    return camera_.control(setup, {}, in);
+  }
+
+  void control(uint64_t id, usb_redir_control_packet_header h, uint8_t* data, int n) {
+    const uint8_t setup[8] = {h.requesttype,     h.request,
+                              uint8_t(h.value),  uint8_t(h.value >> 8),
+                              uint8_t(h.index),  uint8_t(h.index >> 8),
+                              uint8_t(h.length), uint8_t(h.length >> 8)};
+    const Bytes out(data, data + n);
+    usbredirparser_free_packet_data(parser_, data);
+    Bytes in;
+    const bool ok = camera_.control(setup, h.requesttype & 0x80 ? Bytes() : out, in);
+    h.status = status(ok);
+    if (h.requesttype & 0x80) {
+      h.length = uint16_t(in.size());
+      usbredirparser_send_control_packet(parser_, id, &h, in.data(), int(in.size()));
+    } else {
+      h.length = ok ? h.length : 0;
+      usbredirparser_send_control_packet(parser_, id, &h, nullptr, 0);
+    }
+  }
+
+  void bulk(uint64_t id, usb_redir_bulk_packet_header h, uint8_t* data) {
+    usbredirparser_free_packet_data(parser_, data);
+    if (h.endpoint == kBulkIn) {
+      camera_.submitBulk(id, uint32_t(h.length_high) << 16 | h.length);
+      return;
+    }
+    h.status = usb_redir_stall;  // no other bulk endpoint
+    h.length = h.length_high = 0;
+    usbredirparser_send_bulk_packet(parser_, id, &h, nullptr, 0);
+  }
+
+  // An answer of its own for a transfer that was waiting; none for one already answered.
+  void cancel(uint64_t id) {
+    if (!camera_.cancelBulk(id)) return;
+    usb_redir_bulk_packet_header h{kBulkIn, usb_redir_cancelled, 0, 0, 0};
+    usbredirparser_send_bulk_packet(parser_, id, &h, nullptr, 0);
+  }
+
+  Camera& camera_;
+  usbredirparser* parser_;
+};
+
+// Listens at `path` for QEMU's chardev and serves the machine that connects, then the next
+// (vm-run may give a machine up for another), until killed.
+int serveUsbredir(const std::string& path, const Clip* clips, int commands) {
+  // Bound under another name and renamed once listening: whoever sees `path` can connect.
+  const std::string part = path + ".part";
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (part.size() >= sizeof a.sun_path) return fail("socket path too long: " + path);
+  std::strcpy(a.sun_path, part.c_str());
+  unlink(part.c_str());
+  const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0 ||
+      rename(part.c_str(), path.c_str()) != 0)
+    return fail("cannot listen at " + path + ": " + std::strerror(errno));
+  for (;;) {
+    const int c = accept4(s, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0 && errno == EINTR) continue;
+    if (c < 0) return fail(std::string("cannot accept: ") + std::strerror(errno));
+    Camera camera(clips);
+    UsbredirLink link(camera, c);
+    camera.run(link, commands);
+    close(c);
+  }
+}
+#else
+int serveUsbredir(const std::string&, const Clip*, int) {
+  return fail("built without libusbredirparser (package libusbredirparser-dev)");
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int port = 0;
   const char* fifo = nullptr;
+  const char* usbredir = nullptr;
   std::vector<const char*> files;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -541,20 +815,23 @@ int main(int argc, char** argv) {
       port = std::atoi(argv[++i]);
     } else if (a == "--commands" && i + 1 < argc) {
       fifo = argv[++i];
+    } else if (a == "--usbredir" && i + 1 < argc) {
+      usbredir = argv[++i];
     } else {
       files.push_back(argv[i]);
     }
   }
   if (files.size() != 2)
     return fail(
-        "usage: orvelle_uvc_camera [--port N] [--commands FIFO] FRAMES_640x480 "
-        "FRAMES_1280x720");
+        "usage: orvelle_uvc_camera [--port N | --usbredir SOCKET] [--commands FIFO] "
+        "FRAMES_640x480 FRAMES_1280x720");
   Clip clips[2];
   for (int i = 0; i < 2; ++i)
     if (!loadClip(files[i], kSizes[i], clips[i]))
       return fail(std::string("not a frame file with JPEGs of the size wanted: ") + files[i]);
   const int commands = fifo ? open(fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
   if (fifo && commands < 0) return fail(std::string("cannot open ") + fifo);
+  if (usbredir) return serveUsbredir(usbredir, clips, commands);
 
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return fail("no socket pair");
@@ -566,5 +843,7 @@ int main(int argc, char** argv) {
     return fail(std::string("cannot attach to vhci-hcd (is it loaded?): ") + std::strerror(errno));
   close(fd);
   close(sv[1]);
-  return Camera(sv[0], clips).run(commands);
+  Camera camera(clips);
+  UsbipLink link(camera, sv[0]);
+  return camera.run(link, commands);
 }
