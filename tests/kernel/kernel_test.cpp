@@ -706,6 +706,22 @@ class Libcamera : public UsbCamera {
         << "no USB camera on the xHCI controller";
     ASSERT_EQ(shell("udevadm settle"), 0);
   }
+
+  // Each camera named, opened in turn, shows the USB camera's footage and ends on q.
+  void expectFootageFrom(const std::vector<std::string>& cameras) {
+    const cv::Mat footage = firstFrame(clip("walk.orv"));
+    for (const std::string& camera : cameras) {
+      SCOPED_TRACE(camera);
+      Viewer& v = start({}, {camera});
+      ASSERT_EQ(picture_.size(), kPictureSize);
+      const double diff = meanDiff(picture_, footage);
+      std::printf("orvelle '%s': mean difference %.2f to the USB camera's footage\n",
+                  camera.c_str(), diff);
+      EXPECT_LE(diff, kMaxMeanDiff);
+      v.press(XK_q);
+      expectExit(0, "", Ms(10000));
+    }
+  }
 };
 
 // With no argument, vimc's raw node is passed over for libcamera's camera, shown in the
@@ -768,18 +784,7 @@ TEST_F(Libcamera, SecondCameraIsChosenByPathOrIndex) {
   EXPECT_EQ(list.out.substr(0, v4l2.size()), v4l2);
   EXPECT_EQ(list.out.find("/dev/", v4l2.size()), std::string::npos);
 
-  const cv::Mat footage = firstFrame(clip("walk.orv"));
-  for (const std::string camera : {"/dev/video1", "1"}) {
-    SCOPED_TRACE(camera);
-    Viewer& v = start({}, {camera});
-    ASSERT_EQ(picture_.size(), kPictureSize);
-    const double diff = meanDiff(picture_, footage);
-    std::printf("orvelle %s: mean difference %.2f to the USB camera's footage\n", camera.c_str(),
-                diff);
-    EXPECT_LE(diff, kMaxMeanDiff);
-    v.press(XK_q);
-    expectExit(0, "", Ms(10000));
-  }
+  expectFootageFrom({"/dev/video1", "1"});
 }
 
 // The USB camera on a host controller the machine's firmware describes, which libcamera
@@ -802,18 +807,7 @@ TEST_F(Libcamera, UsbCameraIsShownThroughLibcameraAndV4l2) {
   EXPECT_EQ(list.out.find(ids[0] + "\t", v4l2.size()), v4l2.size()) << ids[0];
   EXPECT_EQ(list.out.size() - through.size(), list.out.find(through));
 
-  const cv::Mat footage = firstFrame(clip("walk.orv"));
-  for (const std::string& camera : {std::string(kDevice), ids[0]}) {
-    SCOPED_TRACE(camera);
-    Viewer& v = start({}, {camera});
-    ASSERT_EQ(picture_.size(), kPictureSize);
-    const double diff = meanDiff(picture_, footage);
-    std::printf("orvelle '%s': mean difference %.2f to the USB camera's footage\n", camera.c_str(),
-                diff);
-    EXPECT_LE(diff, kMaxMeanDiff);
-    v.press(XK_q);
-    expectExit(0, "", Ms(10000));
-  }
+  expectFootageFrom({kDevice, ids[0]});
 }
 
 }  // namespace
